@@ -1,0 +1,41 @@
+#pragma once
+// A serial executor and its cancellable delayed calls.
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "Platform/Clock.h"
+
+namespace vexa {
+
+using Task = std::function<void()>;
+
+/// Handle of a task scheduled with asyncAfter. Copies share one state; cancel() from any thread
+/// keeps the task from running if it has not started yet. A default-constructed handle is inert.
+class DelayedCall {
+public:
+    DelayedCall() = default;
+    explicit DelayedCall(std::shared_ptr<std::atomic<bool>> cancelled) : cancelled_(std::move(cancelled)) {}
+    void cancel() const {
+        if (cancelled_) cancelled_->store(true);
+    }
+    bool isCancelled() const { return cancelled_ && cancelled_->load(); }
+    bool isValid() const { return cancelled_ != nullptr; }
+
+private:
+    std::shared_ptr<std::atomic<bool>> cancelled_;
+};
+
+/// Runs tasks one at a time, in the order they were submitted (timers in the order they fall due).
+/// async and asyncAfter may be called from any thread.
+class DispatchQueue {
+public:
+    virtual ~DispatchQueue() = default;
+    virtual void async(Task task) = 0;
+    /// Runs `task` once `delay` has passed on this queue's clock, unless cancelled first.
+    virtual DelayedCall asyncAfter(Duration delay, Task task) = 0;
+    /// The current time on this queue's clock.
+    virtual Duration now() const = 0;
+};
+
+}  // namespace vexa

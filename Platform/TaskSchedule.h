@@ -1,0 +1,73 @@
+#pragma once
+// The bookkeeping shared by RunLoop and SerialQueue: ready tasks in FIFO order and timers
+// ordered by due time (ties in scheduling order). Not thread-safe; callers hold their lock.
+#include <deque>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "Platform/DispatchQueue.h"
+
+namespace vexa {
+
+class TaskSchedule {
+public:
+    void post(Task task) { ready_.push_back(std::move(task)); }
+
+    DelayedCall postAt(Duration due, Task task) {
+        DelayedCall call(std::make_shared<std::atomic<bool>>(false));
+        timers_.emplace(Key{due, seq_++}, Timer{std::move(task), call});
+        return call;
+    }
+
+    /// Moves every timer due at `now` to the ready tasks, in due order; drops cancelled ones.
+    void releaseDue(Duration now) {
+        while (!timers_.empty() && timers_.begin()->first.due <= now) {
+            auto node = timers_.extract(timers_.begin());
+            Timer& t = node.mapped();
+            if (!t.call.isCancelled()) {
+                ready_.push_back([task = std::move(t.task), call = t.call] {
+                    if (!call.isCancelled()) task();
+                });
+            }
+        }
+    }
+
+    /// Takes the oldest ready task, if any.
+    std::optional<Task> take() {
+        if (ready_.empty()) return std::nullopt;
+        Task t = std::move(ready_.front());
+        ready_.pop_front();
+        return t;
+    }
+
+    /// Due time of the earliest timer that is not cancelled.
+    std::optional<Duration> nextDue() {
+        while (!timers_.empty() && timers_.begin()->second.call.isCancelled()) timers_.erase(timers_.begin());
+        if (timers_.empty()) return std::nullopt;
+        return timers_.begin()->first.due;
+    }
+
+    bool hasReady() const { return !ready_.empty(); }
+    size_t timerCount() const { return timers_.size(); }
+    void clear() {
+        ready_.clear();
+        timers_.clear();
+    }
+
+private:
+    struct Key {
+        Duration due;
+        uint64_t seq;
+        bool operator<(const Key& o) const { return due != o.due ? due < o.due : seq < o.seq; }
+    };
+    struct Timer {
+        Task task;
+        DelayedCall call;
+    };
+    std::deque<Task> ready_;
+    std::map<Key, Timer> timers_;
+    uint64_t seq_ = 0;
+};
+
+}  // namespace vexa
