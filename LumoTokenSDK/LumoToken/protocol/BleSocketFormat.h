@@ -1,0 +1,69 @@
+#pragma once
+// Splits a package into Bluetooth LE frames of at most 140 bytes and joins received frames back.
+// Frame: index byte (0, 1, 2, ...); the first frame then carries the package length
+// (2 bytes, little-endian); the rest of each frame is the next package bytes.
+// Splitting keeps no state; joining keeps the state of the one package being received.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "Platform/Bytes.h"
+#include "Platform/Error.h"
+
+namespace vexa {
+
+inline constexpr char kLumoBleSocketErrorDomain[] = "LumoBleSocketError";
+inline constexpr int64_t kLumoBleSocketInvalidIndexErrorCode = 3;
+inline constexpr int64_t kLumoBleSocketInvalidLengthErrorCode = 4;
+inline constexpr char kLumoBleSocketInvalidIndexMessage[] = "An invalid index of frame in package.";
+inline constexpr char kLumoBleSocketInvalidLengthMessage[] = "An invalid lenght of package.";
+
+class BleSocketFormat {
+public:
+    static constexpr size_t kMaxFrameSize = 140;
+    /// 137 bytes in the first frame plus 255 frames of 139: the most 256 frame indexes can carry.
+    static constexpr size_t kMaxPackageSize = 35582;
+
+    /// Results of addFrame().
+    static constexpr int kFrameComplete = 1;      // bytes received == announced length
+    static constexpr int kFrameIncomplete = 2;    // more frames needed
+    static constexpr int kFrameInvalidIndex = 3;  // index does not follow the last accepted one
+    static constexpr int kFrameInvalidLength = 4; // more bytes than announced, or a truncated first frame
+    static constexpr int kFrameEmpty = 5;         // nothing changes
+
+    using Completion = std::function<void(const std::optional<Bytes>& package, const OptError& error)>;
+
+    /// The frames to write, in order. An empty package gives none; so does a package longer
+    /// than kMaxPackageSize, which the frame index cannot number.
+    std::vector<Bytes> pack2Frames(ByteView package) const;
+
+    /// Adds one received frame to the package being joined; returns 1 to 5 (see above).
+    /// Index 0 always starts a new package. After a result 3 or 4 the following frames of the
+    /// same package give the same result until a frame with index 0 arrives. A first frame
+    /// shorter than its 3 header bytes gives 4 and counts as an overrun package.
+    int addFrame(ByteView frame);
+
+    /// The package bytes received so far.
+    const Bytes& getPackage() const { return m_pack; }
+
+    /// Empties the received bytes; the last index and announced length stay.
+    void reset();
+
+    /// Adds a frame and reports: 1 -> (package, nothing) after which the state is reset,
+    /// 3 and 4 -> (nothing, "LumoBleSocketError" 3 or 4), 2 and 5 -> no call. At most one call
+    /// per frame; `completion` may be empty. The joining state is already reset when a
+    /// complete package is handed over, so the completion may feed further frames.
+    void addFrameWithCompletion(ByteView frame, const Completion& completion);
+
+    /// Index of the last accepted frame, and the length announced by the last first frame.
+    uint8_t lastIndex() const { return m_id; }
+    uint16_t waitLen() const { return m_waitLen; }
+
+private:
+    Bytes m_pack;
+    uint8_t m_id = 0;
+    uint16_t m_waitLen = 0;
+};
+
+}  // namespace vexa
