@@ -1,0 +1,32 @@
+#pragma once
+// One queued command: the package to split into frames and the handler of its reply.
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "Platform/Bytes.h"
+#include "Platform/Error.h"
+
+namespace vexa {
+
+/// Receives exactly one of: the reply payload (never empty, byte 0 is the status) or an error.
+using LumoReplyHandler = std::function<void(const std::optional<Bytes>& payload, const OptError& error)>;
+
+class LumoCommandContainer {
+public:
+    /// `cancelled`, when given, is shared by commands that give up together: once it is set the
+    /// engine skips the command without writing it or calling its handler.
+    LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled = nullptr);
+
+    /// The package as it will be framed (already encrypted when encryption applies).
+    const Bytes& cmdData() const { return cmdData_; }
+    const LumoReplyHandler& callbackReply() const { return callbackReply_; }
+    bool isCancelled() const { return cancelled_ && *cancelled_; }
+
+private:
+    Bytes cmdData_;
+    LumoReplyHandler callbackReply_;
+    std::shared_ptr<const bool> cancelled_;
+};
+
+}  // namespace vexa
