@@ -1,0 +1,40 @@
+#pragma once
+// One connection's timeline: operations run one at a time, in the order queued, each after it has
+// occupied the link for its cost on the main queue's clock. Main queue only.
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "Platform/DispatchQueue.h"
+
+namespace vexa {
+
+class SimulatedLink : public std::enable_shared_from_this<SimulatedLink> {
+public:
+    /// Queues an operation. `run` happens once the operations ahead of it are done and `cost` has
+    /// passed; a zero-cost operation on an idle link runs within this call. `abort` (optional) runs
+    /// instead when the link closes first. An operation may queue more and may close the link.
+    void enqueue(Duration cost, Task run, Task abort = {});
+    bool isOpen() const { return open_; }
+    /// Ends the link: nothing more runs. Returns the abort tasks of the operations not yet run,
+    /// in queue order, for the caller to run.
+    std::vector<Task> close();
+    size_t pendingCount() const { return ops_.size(); }
+
+private:
+    struct Op {
+        Duration cost;
+        Task run;
+        Task abort;
+    };
+    void pump();
+    void headDue();
+
+    std::deque<Op> ops_;
+    DelayedCall timer_;
+    bool armed_ = false;    // the head is occupying the link, its timer pending
+    bool running_ = false;  // inside pump
+    bool open_ = true;
+};
+
+}  // namespace vexa

@@ -1,0 +1,100 @@
+#pragma once
+// Platform side of a virtual peripheral, as one central sees it: requests go to the main queue,
+// then onto the connection's link; answers are posted to the central's callback queue.
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Backends/Simulated/SimulatedLink.h"
+#include "Backends/Simulated/SimulatedService.h"
+#include "Backends/Simulated/VirtualPeripheral.h"
+#include "Platform/BlePlatform.h"
+
+namespace vexa {
+
+class SimulatedCentral;
+
+class SimulatedPeripheral final : public PlatformPeripheral, public std::enable_shared_from_this<SimulatedPeripheral> {
+public:
+    SimulatedPeripheral(std::weak_ptr<SimulatedCentral> central, std::shared_ptr<VirtualPeripheral> device,
+                        std::shared_ptr<DispatchQueue> callbackQueue);
+
+    std::string identifier() const override { return device_->identifier(); }
+    std::optional<std::string> name() const override { return device_->name(); }
+    PeripheralState state() const override { return state_.load(); }
+    std::vector<std::shared_ptr<PlatformService>> services() const override;
+    void setDelegate(std::weak_ptr<PlatformPeripheralDelegate> delegate) override;
+
+    void discoverServices(const std::optional<std::vector<BleUUID>>& serviceUUIDs) override;
+    void discoverCharacteristics(const std::optional<std::vector<BleUUID>>& characteristicUUIDs,
+                                 const std::shared_ptr<PlatformService>& service) override;
+    void setNotifyValue(bool enabled, const std::shared_ptr<PlatformCharacteristic>& characteristic) override;
+    void readValue(const std::shared_ptr<PlatformCharacteristic>& characteristic) override;
+    void writeValue(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) override;
+    size_t maximumWriteValueLength(WriteType type) const override { return device_->maximumWriteValueLength(type); }
+    void readRSSI() override;
+
+    // ---- Used by the stack (main queue) ----
+    const std::shared_ptr<VirtualPeripheral>& device() const { return device_; }
+    std::shared_ptr<SimulatedCentral> central() const { return central_.lock(); }
+    void startConnect();
+    void cancelConnection();
+    /// Ends a live link with `error` given to the central (none: the central cancelled).
+    void loseLink(const OptError& error);
+    /// Bluetooth left the powered-on state: fail a pending connect, drop a live link.
+    void poweredOff();
+    /// Queues a device notification on the link; false when not connected.
+    bool queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value);
+
+private:
+    using PeripheralCallback = std::function<void(PlatformPeripheralDelegate&, const std::shared_ptr<PlatformPeripheral>&)>;
+    using CentralCallback = std::function<void(PlatformCentralDelegate&, const std::shared_ptr<PlatformCentral>&)>;
+
+    void postToDelegate(PeripheralCallback callback);
+    void postToCentral(CentralCallback callback);
+    /// Runs `task` on the main queue with this object alive.
+    void onMain(std::function<void(SimulatedPeripheral&)> task);
+    LinkTiming timing() const { return device_->effectiveLinkTiming(); }
+    bool linkOpen() const { return link_ && link_->isOpen(); }
+    void finishConnect(std::optional<FaultPlan::ConnectFault> fault);
+    void postNotConnected(std::function<void(const Error&)> answer);
+
+    // GATT operations, on the main queue (SimulatedPeripheralGatt.cpp).
+    std::shared_ptr<SimulatedService> ownService(const std::shared_ptr<PlatformService>& service) const;
+    std::shared_ptr<SimulatedCharacteristic> ownCharacteristic(const std::shared_ptr<PlatformCharacteristic>& characteristic) const;
+    std::shared_ptr<SimulatedService> objectFor(const std::shared_ptr<VirtualService>& service);
+    void doDiscoverServices(std::optional<std::vector<BleUUID>> filter);
+    void doDiscoverCharacteristics(std::optional<std::vector<BleUUID>> filter, std::shared_ptr<PlatformService> service);
+    void doSetNotify(bool enabled, std::shared_ptr<PlatformCharacteristic> characteristic);
+    void doRead(std::shared_ptr<PlatformCharacteristic> characteristic);
+    void doWrite(Bytes data, std::shared_ptr<PlatformCharacteristic> characteristic, WriteType type);
+    void doReadRSSI();
+    void completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
+    void completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
+    void deliverNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+    void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+
+    std::weak_ptr<SimulatedCentral> central_;
+    const std::shared_ptr<VirtualPeripheral> device_;
+    const std::shared_ptr<DispatchQueue> callbackQueue_;
+    std::atomic<PeripheralState> state_{PeripheralState::Disconnected};
+
+    mutable std::mutex mutex_;  // guards delegate_, discovered_
+    std::weak_ptr<PlatformPeripheralDelegate> delegate_;
+    std::vector<std::shared_ptr<PlatformService>> discovered_;
+
+    // Main queue only.
+    std::map<const VirtualService*, std::shared_ptr<SimulatedService>> serviceObjects_;
+    std::shared_ptr<SimulatedLink> link_;
+    DelayedCall connectTimer_;
+    struct HeldNotification {
+        std::shared_ptr<SimulatedCharacteristic> characteristic;
+        Bytes value;
+    };
+    std::deque<HeldNotification> held_;  // swapped notifications waiting for the next one
+};
+
+}  // namespace vexa
