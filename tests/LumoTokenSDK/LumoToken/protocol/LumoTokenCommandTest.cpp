@@ -119,12 +119,6 @@ TEST(LumoTokenCommand, ReportsCrcMismatchForEveryFlippedBit) {
     expectError(shorter, 2, "Invalid crc of package");
 }
 
-TEST(LumoTokenCommand, EmptyCallbacksAreSkipped) {
-    LumoTokenCommand::parseCommand(Bytes{0x35, 0x00, 0x00, 0xEB}, nullptr, nullptr);
-    LumoTokenCommand::parseCommand(Bytes{0x35}, nullptr, nullptr);
-    SUCCEED();
-}
-
 TEST(LumoTokenDataField, EncodesLengthTagAndData) {
     EXPECT_EQ(LumoTokenDataField(2, Bytes{0x41, 0x42, 0x43}).toData(), (Bytes{0x04, 0x02, 0x41, 0x42, 0x43}));
     EXPECT_EQ(LumoTokenDataField(0, {}).toData(), (Bytes{0x01, 0x00}));
