@@ -38,7 +38,9 @@ void NotificationCenter::post(const Notification& n) {
         for (const auto& e : entries_)
             if (e.name == n.name && (e.sender == nullptr || e.sender == n.object.get())) targets.emplace_back(e.id, e.handler);
     }
-    for (auto& [id, handler] : targets) {
+    for (auto& target : targets) {
+        const uint64_t id = target.first;  // a plain variable: clang 14 cannot capture structured bindings
+        const auto& handler = target.second;
         bool stillRegistered;
         {
             std::lock_guard lock(mutex_);
