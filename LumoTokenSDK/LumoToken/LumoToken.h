@@ -208,6 +208,7 @@ private:
     void submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,
                 bool setupCommand);
     void writeCommand(const std::shared_ptr<LumoCommandContainer>& command);
+    void armReplyTimer(uint64_t seq);
     void finishCurrent(const std::optional<Bytes>& payload, const OptError& error);
     void frameWriteFailed(uint64_t seq, const Error& error);
     void replyTimedOut(uint64_t seq);

@@ -1,0 +1,212 @@
+// The command engine: one command written at a time, its reply joined from frames, decrypted,
+// parsed and handed to that command's handler, then the next command is written.
+#include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
+#include "LumoTokenSDK/LumoBluetooth/LumoCharacteristic.h"
+#include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
+#include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
+#include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
+#include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
+#include "Platform/MainQueue.h"
+
+namespace vexa {
+
+void LumoToken::sendPackageWithResult(uint8_t code, const Bytes& data, LumoReplyHandler handler) {
+    submit(code, data, std::move(handler), nullptr, false);
+}
+
+void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,
+                       bool setupCommand) {
+    // Without a connected peripheral, or before the set-up knows where to write, the command is dropped.
+    if (!peripheral_ || !peripheral_->isConnected()) return;
+    if (!wCharacterisric_ || !rCharacteristic_) return;
+
+    Bytes package = LumoTokenCommand::buildPackage(code, data);
+    if (m_needEncryptFlag && delegate_) {
+        const auto delegate = delegate_;
+        std::optional<Bytes> encrypted = delegate->willEncryptData(*this, package);
+        if (!encrypted || encrypted->empty()) {
+            if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorEncryptionFailed));
+            return;
+        }
+        package = std::move(*encrypted);
+    }
+    if (package.size() > kLumoMaxPackageLength) {
+        if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorCommandTooLong));
+        return;
+    }
+
+    auto command = std::make_shared<LumoCommandContainer>(std::move(package), std::move(handler), std::move(cancelled));
+    if (setupCommand) {
+        // The synchronisation goes ahead of the commands that wait for the set-up to end.
+        if (!m_waitReply) {
+            writeCommand(command);
+        } else {
+            queue_.push_front(std::move(command));
+        }
+        return;
+    }
+    queue_.push_back(std::move(command));
+    if (!m_waitReply) pushCommand();
+}
+
+void LumoToken::pushPackageWithCallback(Bytes package, LumoReplyHandler handler) {
+    queue_.push_back(std::make_shared<LumoCommandContainer>(std::move(package), std::move(handler)));
+}
+
+std::shared_ptr<LumoCommandContainer> LumoToken::popPackageWithCallback() {
+    if (queue_.empty()) return nullptr;
+    auto command = std::move(queue_.front());
+    queue_.pop_front();
+    return command;
+}
+
+void LumoToken::pushCommand() {
+    // While the link is being dropped nothing more is written; during the set-up the queued
+    // commands wait behind the synchronisation.
+    if (dropping_ || setupRunning_) return;
+    while (auto command = popPackageWithCallback()) {
+        if (command->isCancelled()) continue;
+        writeCommand(command);
+        return;
+    }
+    m_waitReply = false;
+}
+
+void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& command) {
+    receivedDataBlock_ = command->callbackReply() ? command->callbackReply() : LumoReplyHandler([](const auto&, const auto&) {});
+    replyPending_ = true;
+    m_waitReply = true;
+    const uint64_t seq = ++writtenSeq_;
+    armReplyTimer(seq);
+
+    const auto characteristic = wCharacterisric_;
+    if (!characteristic || !protocolData_) {
+        finishCurrent(std::nullopt, lumoTokenError(kLumoTokenErrorCharacteristicsMissing));
+        return;
+    }
+    // Every frame is handed over at once; the characteristic writes them in order, with response.
+    const std::weak_ptr<LumoToken> weak = weak_from_this();
+    for (const Bytes& frame : protocolData_->pack2Frames(command->cmdData())) {
+        if (writtenSeq_ != seq || !replyPending_) break;  // the command already failed
+        characteristic->writeValue(frame, [weak, seq](const OptError& error) {
+            if (!error) return;
+            if (auto self = weak.lock()) self->frameWriteFailed(seq, *error);
+        });
+    }
+}
+
+void LumoToken::armReplyTimer(uint64_t seq) {
+    replyTimer_.cancel();
+    replyTimer_ = DelayedCall();
+    if (replyTimeout_ <= Duration::zero()) return;
+    const std::weak_ptr<LumoToken> weak = weak_from_this();
+    replyTimer_ = mainQueue()->asyncAfter(replyTimeout_, [weak, seq] {
+        if (auto self = weak.lock()) self->replyTimedOut(seq);
+    });
+}
+
+void LumoToken::finishCurrent(const std::optional<Bytes>& payload, const OptError& error) {
+    LumoReplyHandler handler = std::move(receivedDataBlock_);
+    receivedDataBlock_ = nullptr;
+    replyPending_ = false;
+    replyTimer_.cancel();
+    const uint64_t seq = writtenSeq_;
+    // m_waitReply stays set while the handler runs: a command it sends is queued and written after.
+    if (handler) handler(payload, error);
+    // Move on unless the handler's effects already did (a set-up that ended and wrote a new
+    // command, a reset of the engine).
+    if (seq == writtenSeq_ && m_waitReply && !replyPending_) {
+        m_waitReply = false;
+        pushCommand();
+    }
+}
+
+void LumoToken::frameWriteFailed(uint64_t seq, const Error& error) {
+    if (seq != writtenSeq_ || !replyPending_) return;  // that command has had its answer
+    // A frame the token never got leaves the link out of step: the command fails and the link goes.
+    dropConnection();
+    finishCurrent(std::nullopt, error);
+}
+
+void LumoToken::replyTimedOut(uint64_t seq) {
+    if (seq != writtenSeq_ || !replyPending_) return;
+    // A late reply could no longer be matched to its command, so the link is dropped.
+    dropConnection();
+    finishCurrent(std::nullopt, lumoTokenError(kLumoTokenErrorTimeout));
+}
+
+void LumoToken::dropConnection() {
+    if (dropping_) return;
+    dropping_ = true;
+    if (!peripheral_) return;
+    // Cancelled through the central, not the wrapper, so that the loss is announced and handled
+    // like any other lost link.
+    if (auto central = peripheral_->centralManager()) {
+        if (const auto& platformCentral = central->manager()) platformCentral->cancelPeripheralConnection(peripheral_->cbPeripheral());
+    }
+}
+
+void LumoToken::resetEngine() {
+    replyTimer_.cancel();
+    receivedDataBlock_ = nullptr;
+    replyPending_ = false;
+    m_waitReply = false;
+    queue_.clear();
+}
+
+std::vector<LumoReplyHandler> LumoToken::takeAllCommands() {
+    std::vector<LumoReplyHandler> handlers;
+    if (replyPending_ && receivedDataBlock_) handlers.push_back(receivedDataBlock_);
+    for (const auto& command : queue_) {
+        if (!command->isCancelled() && command->callbackReply()) handlers.push_back(command->callbackReply());
+    }
+    resetEngine();
+    return handlers;
+}
+
+void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptError& error) {
+    (void)error;  // an error reported with a notification carries nothing the engine can use
+    if (!value || value->empty() || !protocolData_) return;
+    const auto keepAlive = weak_from_this().lock();
+    if (discardBrokenReply_) {
+        // The rest of a broken reply is skipped up to the first frame of the next one.
+        if ((*value)[0] != 0) return;
+        discardBrokenReply_ = false;
+    }
+
+    std::optional<Bytes> package;
+    OptError frameError;
+    protocolData_->addFrameWithCompletion(*value, [&](const std::optional<Bytes>& joined, const OptError& joinError) {
+        package = joined;
+        frameError = joinError;
+    });
+    if (frameError) {
+        discardBrokenReply_ = true;
+        if (replyPending_) finishCurrent(std::nullopt, decodeError(frameError, kLumoTokenErrorInvalidResponse));
+        return;
+    }
+    if (package) handleJoinedPackage(std::move(*package));
+}
+
+void LumoToken::handleJoinedPackage(Bytes package) {
+    if (!replyPending_) return;  // no command waits for a reply: the package is dropped
+    if (m_needEncryptFlag && delegate_) {
+        const auto delegate = delegate_;
+        std::optional<Bytes> decrypted = delegate->willDecryptData(*this, package);
+        package = decrypted ? std::move(*decrypted) : Bytes();
+    }
+    std::optional<Bytes> payload;
+    OptError parseError;
+    LumoTokenCommand::parseCommand(
+        package, [&](uint8_t, Bytes parsed) { payload = std::move(parsed); }, [&](const Error& e) { parseError = e; });
+    if (parseError) {
+        finishCurrent(std::nullopt, decodeError(parseError, kLumoTokenErrorInvalidResponse));
+    } else if (!payload || payload->empty()) {
+        finishCurrent(std::nullopt, lumoTokenError(kLumoTokenErrorInvalidResponse));
+    } else {
+        finishCurrent(payload, std::nullopt);
+    }
+}
+
+}  // namespace vexa

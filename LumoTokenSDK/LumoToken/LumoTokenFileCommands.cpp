@@ -1,0 +1,117 @@
+// Storage selection, files (open, read, write in pieces, close, remove) and directory listing.
+#include "LumoTokenSDK/LumoToken/ByteComponents.h"
+#include "LumoTokenSDK/LumoToken/LumoReplyHandling.h"
+#include "LumoTokenSDK/LumoToken/LumoToken.h"
+
+namespace vexa {
+namespace {
+
+// The text's UTF-8 bytes followed by one zero byte.
+void appendTerminated(Bytes& out, const std::string& text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
+Bytes terminated(const std::string& text) {
+    Bytes out;
+    appendTerminated(out, text);
+    return out;
+}
+
+}  // namespace
+
+std::vector<ByteView> LumoToken::split(ByteView data, uint64_t blockSize) {
+    if (blockSize == 0 || data.size() <= blockSize) return {data};
+    std::vector<ByteView> pieces;
+    pieces.reserve(static_cast<size_t>((data.size() + blockSize - 1) / blockSize));
+    for (size_t offset = 0; offset < data.size(); offset += static_cast<size_t>(blockSize)) {
+        pieces.push_back(data.subspan(offset, std::min<size_t>(static_cast<size_t>(blockSize), data.size() - offset)));
+    }
+    return pieces;
+}
+
+void LumoToken::openFile(const std::string& path, uint8_t mode, ByteValueCallback result) {
+    Bytes payload{mode};
+    appendTerminated(payload, path);
+    LumoReplyHandler handler = ignoredReply();
+    if (result) handler = firstByteReply([result](const Error& e) { result(0, e); }, [result](uint8_t h) { result(h, std::nullopt); });
+    sendPackageWithResult(kCmdOpenFile, payload, std::move(handler));
+}
+
+void LumoToken::closeFile(uint8_t handle, ErrorCallback result) {
+    sendPackageWithResult(kCmdCloseFile, Bytes{handle}, statusOnlyReply(result));
+}
+
+void LumoToken::readFile(uint8_t handle, uint16_t countByRead, DataCallback result) {
+    const Bytes payload{handle, static_cast<uint8_t>(countByRead >> 8), static_cast<uint8_t>(countByRead)};
+    LumoReplyHandler handler = ignoredReply();
+    if (result) {
+        handler = standardReply([result](const Error& e) { result(std::nullopt, e); },
+                                [result](ByteView rest) { result(Bytes(rest.begin(), rest.end()), std::nullopt); });
+    }
+    sendPackageWithResult(kCmdReadFile, payload, std::move(handler));
+}
+
+void LumoToken::writeToFile(uint8_t handle, ByteView data, ErrorCallback result) {
+    // Shared by the pieces of one write: success once every piece is acknowledged; the first
+    // failure is reported once and cancels the pieces not written yet.
+    struct WriteProgress {
+        size_t outstanding;
+        ErrorCallback result;
+    };
+    const std::vector<ByteView> pieces = split(data, kLumoFileWritePieceSize);
+    auto progress = std::make_shared<WriteProgress>(WriteProgress{pieces.size(), std::move(result)});
+    auto failed = std::make_shared<bool>(false);
+
+    for (const ByteView piece : pieces) {
+        if (*failed) break;  // a piece failed before it was queued (cipher, size)
+        Bytes payload;
+        payload.reserve(3 + piece.size());
+        payload.push_back(handle);
+        payload.push_back(static_cast<uint8_t>(piece.size() >> 8));
+        payload.push_back(static_cast<uint8_t>(piece.size()));
+        payload.insert(payload.end(), piece.begin(), piece.end());
+        submit(
+            kCmdWriteFile, payload,
+            [progress, failed](const std::optional<Bytes>& reply, const OptError& error) {
+                if (*failed) return;
+                if (OptError failure = replyFailure(reply, error)) {
+                    *failed = true;
+                    if (progress->result) progress->result(failure);
+                    return;
+                }
+                if (--progress->outstanding == 0 && progress->result) progress->result(std::nullopt);
+            },
+            failed, false);
+    }
+}
+
+void LumoToken::removeFile(const std::string& path, ErrorCallback result) {
+    sendPackageWithResult(kCmdRemoveFile, terminated(path), statusOnlyReply(result));
+}
+
+void LumoToken::openDir(const std::string& path, ErrorCallback result) {
+    sendPackageWithResult(kCmdOpenDir, terminated(path), statusOnlyReply(result));
+}
+
+void LumoToken::getDirItem(DirItemCallback result) {
+    LumoReplyHandler handler = ignoredReply();
+    if (result) {
+        handler = standardReply([result](const Error& e) { result(std::nullopt, e); },
+                                [result](ByteView rest) {
+                                    const std::vector<std::string> fields = componentsSeparatedByByte(rest, 0);
+                                    // Fewer than four fields: the end of the listing.
+                                    if (fields.size() < 4) return result(std::nullopt, std::nullopt);
+                                    result(DirEntry{{kFSFileSize, fields[0]}, {kFSDateCreate, fields[1]}, {kFSAttributes, fields[2]},
+                                                    {kFSName, fields[3]}},
+                                           std::nullopt);
+                                });
+    }
+    sendPackageWithResult(kCmdGetDirItem, {}, std::move(handler));
+}
+
+void LumoToken::selectStorage(uint8_t storage, ErrorCallback result) {
+    sendPackageWithResult(kCmdSelectStorage, Bytes{storage}, statusOnlyReply(result));
+}
+
+}  // namespace vexa
