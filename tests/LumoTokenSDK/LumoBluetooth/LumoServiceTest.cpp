@@ -1,0 +1,128 @@
+#include "tests/LumoTokenSDK/LumoBluetooth/LinkTestSupport.h"
+
+namespace vexa::test {
+namespace {
+
+struct ListAnswer {
+    std::optional<LumoCharacteristicList> list;
+    OptError error;
+};
+
+LumoCharacteristicsCallback recordInto(std::vector<ListAnswer>& out) {
+    return [&out](const std::optional<LumoCharacteristicList>& l, const OptError& e) { out.push_back({l, e}); };
+}
+
+class LumoServiceTest : public LinkTest {
+protected:
+    void SetUp() override {
+        d = makeDevice("DEV-S");
+        d.wrapper = manager->wrapperByPeripheral(d.fake);
+        d.wrapper->connectWithCompletion(nullptr);
+        central->reportConnect(d.fake);
+        run();
+        d.wrapper->discoverServicesWithCompletion(nullptr);
+        d.fake->answerDiscoverServices();
+        run();
+        s = service(d);
+        ASSERT_TRUE(s);
+    }
+    Device d;
+    std::shared_ptr<LumoService> s;
+};
+
+TEST_F(LumoServiceTest, DiscoveryBuildsWrappersInPlatformOrderAndLooksThemUpByIdentity) {
+    EXPECT_EQ(s->UUIDString(), "a63928c5-f337-4181-9412-09b8a6d8826f");
+    EXPECT_FALSE(s->characteristics());
+    EXPECT_FALSE(s->wrapperByCharacteristic(d.write));  // before any discovery
+
+    std::vector<ListAnswer> answers;
+    s->discoverCharacteristicsWithUUIDs(std::vector<BleUUID>{kWriteUUID}, recordInto(answers));
+    EXPECT_TRUE(s->isDiscoveringCharacteristics());
+    EXPECT_EQ(d.fake->lastCharacteristicFilter(), std::vector<BleUUID>{kWriteUUID});
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    EXPECT_FALSE(s->isDiscoveringCharacteristics());
+    ASSERT_EQ(answers.size(), 1u);
+    ASSERT_TRUE(answers[0].list);
+    ASSERT_EQ(answers[0].list->size(), 1u);
+    EXPECT_EQ((*answers[0].list)[0]->cbCharacteristic(), d.write);
+    EXPECT_EQ(s->wrapperByCharacteristic(d.write), (*answers[0].list)[0]);
+    EXPECT_FALSE(s->wrapperByCharacteristic(d.notify));  // not found by this discovery
+
+    // A characteristic of another service is not found, even with the same UUID.
+    auto other = d.fake->addService(BleUUID::fromString("180a"));
+    auto twin = other->addCharacteristic(kWriteUUID);
+    EXPECT_FALSE(s->wrapperByCharacteristic(twin));
+
+    // Unfiltered: both, in the platform's order, as new wrappers.
+    auto old = s->wrapperByCharacteristic(d.write);
+    s->discoverCharacteristicsWithCompletion(recordInto(answers));
+    EXPECT_FALSE(d.fake->lastCharacteristicFilter());
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    ASSERT_EQ(s->characteristics()->size(), 2u);
+    EXPECT_EQ((*s->characteristics())[1]->UUIDString(), "5609a734-12c2-49e9-9edd-6eba3fdedc92");
+    EXPECT_NE(s->wrapperByCharacteristic(d.write), old);
+}
+
+TEST_F(LumoServiceTest, FailedDiscoveryStillRebuildsFromThePlatformList) {
+    d.service->publishCharacteristics(std::nullopt);
+    std::vector<ListAnswer> answers;
+    s->discoverCharacteristicsWithCompletion(recordInto(answers));
+    d.fake->reportCharacteristicsDiscovered(d.service, platformError(5));
+    run();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].error, platformError(5));
+    ASSERT_TRUE(answers[0].list);
+    EXPECT_EQ(answers[0].list->size(), 2u);
+    EXPECT_FALSE(s->isDiscoveringCharacteristics());
+}
+
+TEST_F(LumoServiceTest, SecondRequestReplacesTheFirstCompletion) {
+    std::vector<ListAnswer> first, second;
+    s->discoverCharacteristicsWithCompletion(recordInto(first));
+    s->discoverCharacteristicsWithCompletion(recordInto(second));
+    EXPECT_EQ(d.fake->discoverCharacteristicsCount(), 2);
+    d.fake->answerDiscoverCharacteristics(d.service);
+    d.fake->answerDiscoverCharacteristics(d.service, platformError(2));
+    run();
+    EXPECT_TRUE(first.empty());
+    ASSERT_EQ(second.size(), 1u);  // the first answer; the second finds the slot empty
+    EXPECT_FALSE(second[0].error);
+
+    // A discovery started from the completion keeps its own completion.
+    std::vector<ListAnswer> chained;
+    s->discoverCharacteristicsWithCompletion([&](const std::optional<LumoCharacteristicList>&, const OptError&) {
+        s->discoverCharacteristicsWithCompletion(recordInto(chained));
+    });
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    EXPECT_EQ(chained.size(), 1u);
+}
+
+TEST_F(LumoServiceTest, ReplacedCharacteristicWrappersAreNoLongerReached) {
+    s->discoverCharacteristicsWithCompletion(nullptr);
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    auto oldWrite = s->wrapperByCharacteristic(d.write);
+    auto oldNotify = s->wrapperByCharacteristic(d.notify);
+    int oldCalls = 0;
+    oldWrite->writeValue({1}, [&](const OptError&) { ++oldCalls; });
+    oldNotify->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++oldCalls; });
+
+    s->discoverCharacteristicsWithCompletion(nullptr);
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    int newCalls = 0;
+    s->wrapperByCharacteristic(d.notify)->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++newCalls; });
+    d.fake->answerWrite(d.write);
+    d.fake->notify(d.notify, {0x55});
+    run();
+    EXPECT_EQ(oldCalls, 0);
+    EXPECT_EQ(newCalls, 1);
+}
+
+}  // namespace
+}  // namespace vexa::test
