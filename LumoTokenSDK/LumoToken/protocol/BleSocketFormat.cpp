@@ -80,8 +80,7 @@ void BleSocketFormat::addFrameWithCompletion(ByteView frame, const Completion& c
         // Hand the bytes over and reset before calling out, so that a completion which feeds
         // the next frames itself starts from a clean state.
         const std::optional<Bytes> package(std::move(m_pack));
-        m_pack = Bytes();
-        reset();
+        reset();  // leaves the moved-from buffer empty
         if (completion) completion(package, std::nullopt);
         break;
     }
