@@ -30,6 +30,8 @@ public:
     std::shared_ptr<PlatformCentralDelegate> delegate() const { return delegate_.lock(); }
     /// The one platform object for a device, made on first use. Thread-safe.
     std::shared_ptr<SimulatedPeripheral> peripheralFor(const std::shared_ptr<VirtualPeripheral>& device);
+    /// The platform object for a device if one was made, else null. Thread-safe.
+    std::shared_ptr<SimulatedPeripheral> existingPeripheral(const VirtualPeripheral* device) const;
     /// Main queue: posts the state callback; leaving powered-on stops the scan and ends connections.
     void radioStateChanged(ManagerState state);
     /// Main queue: a device's advertising changed; a scan hears it now if it should.
@@ -49,8 +51,9 @@ private:
     const std::weak_ptr<PlatformCentralDelegate> delegate_;
     const std::shared_ptr<DispatchQueue> callbackQueue_;
 
-    mutable std::mutex mutex_;  // guards peripherals_
+    mutable std::mutex mutex_;  // guards peripherals_, ordered_
     std::map<const VirtualPeripheral*, std::shared_ptr<SimulatedPeripheral>> peripherals_;
+    std::vector<std::shared_ptr<SimulatedPeripheral>> ordered_;  // in the order first seen
 
     // Scan state, main queue only.
     bool scanning_ = false;

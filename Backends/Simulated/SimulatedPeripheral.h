@@ -10,6 +10,7 @@
 
 #include "Backends/Simulated/SimulatedLink.h"
 #include "Backends/Simulated/SimulatedService.h"
+#include "Backends/Simulated/TrafficRecord.h"
 #include "Backends/Simulated/VirtualPeripheral.h"
 #include "Platform/BlePlatform.h"
 
@@ -46,36 +47,48 @@ public:
     void loseLink(const OptError& error);
     /// Bluetooth left the powered-on state: fail a pending connect, drop a live link.
     void poweredOff();
+    /// The device came in range or changed its advertising: a connect waiting for it goes on.
+    void deviceInRange();
     /// Queues a device notification on the link; false when not connected.
     bool queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value);
 
 private:
-    using PeripheralCallback = std::function<void(PlatformPeripheralDelegate&, const std::shared_ptr<PlatformPeripheral>&)>;
-    using CentralCallback = std::function<void(PlatformCentralDelegate&, const std::shared_ptr<PlatformCentral>&)>;
+    using CallbackTask = std::function<void(const std::shared_ptr<SimulatedPeripheral>& self, PlatformPeripheralDelegate* delegate)>;
+    using CentralTask = std::function<void(PlatformCentralDelegate& delegate, const std::shared_ptr<PlatformCentral>& central,
+                                           const std::shared_ptr<PlatformPeripheral>& self)>;
 
-    void postToDelegate(PeripheralCallback callback);
-    void postToCentral(CentralCallback callback);
+    /// Runs `task` on the callback queue with the delegate of that moment (null when gone).
+    void post(CallbackTask task);
+    /// Calls the central's delegate on the callback queue.
+    void postToCentral(CentralTask task);
     /// Runs `task` on the main queue with this object alive.
     void onMain(std::function<void(SimulatedPeripheral&)> task);
+    std::shared_ptr<PlatformPeripheralDelegate> delegate() const;
     LinkTiming timing() const { return device_->effectiveLinkTiming(); }
     bool linkOpen() const { return link_ && link_->isOpen(); }
+    bool deviceInRangeOfCentral() const;
+    void scheduleConnect(std::optional<FaultPlan::ConnectFault> fault);
     void finishConnect(std::optional<FaultPlan::ConnectFault> fault);
-    void postNotConnected(std::function<void(const Error&)> answer);
+    void observe(TrafficKind kind, const BleUUID& characteristic, const Bytes& bytes) const;
 
     // GATT operations, on the main queue (SimulatedPeripheralGatt.cpp).
     std::shared_ptr<SimulatedService> ownService(const std::shared_ptr<PlatformService>& service) const;
     std::shared_ptr<SimulatedCharacteristic> ownCharacteristic(const std::shared_ptr<PlatformCharacteristic>& characteristic) const;
     std::shared_ptr<SimulatedService> objectFor(const std::shared_ptr<VirtualService>& service);
-    void doDiscoverServices(std::optional<std::vector<BleUUID>> filter);
-    void doDiscoverCharacteristics(std::optional<std::vector<BleUUID>> filter, std::shared_ptr<PlatformService> service);
-    void doSetNotify(bool enabled, std::shared_ptr<PlatformCharacteristic> characteristic);
-    void doRead(std::shared_ptr<PlatformCharacteristic> characteristic);
-    void doWrite(Bytes data, std::shared_ptr<PlatformCharacteristic> characteristic, WriteType type);
+    void doDiscoverServices(const std::optional<std::vector<BleUUID>>& filter);
+    void doDiscoverCharacteristics(const std::optional<std::vector<BleUUID>>& filter, const std::shared_ptr<PlatformService>& service);
+    void doSetNotify(bool enabled, const std::shared_ptr<PlatformCharacteristic>& characteristic);
+    void doRead(const std::shared_ptr<PlatformCharacteristic>& characteristic);
+    void doWrite(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type);
     void doReadRSSI();
     void completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void deliverNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+    void flushHeldNotifications();
     void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+    void postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
+    void postNotifyStateAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
+    void postReadError(const std::shared_ptr<PlatformCharacteristic>& characteristic, Error error);
 
     std::weak_ptr<SimulatedCentral> central_;
     const std::shared_ptr<VirtualPeripheral> device_;
@@ -88,8 +101,10 @@ private:
 
     // Main queue only.
     std::map<const VirtualService*, std::shared_ptr<SimulatedService>> serviceObjects_;
+    std::map<const VirtualCharacteristic*, std::shared_ptr<SimulatedCharacteristic>> characteristicObjects_;
     std::shared_ptr<SimulatedLink> link_;
     DelayedCall connectTimer_;
+    bool waitingForRange_ = false;  // a connect waits for the device to come in range
     struct HeldNotification {
         std::shared_ptr<SimulatedCharacteristic> characteristic;
         Bytes value;

@@ -1,0 +1,19 @@
+#include "Backends/Simulated/SimulatedCharacteristic.h"
+
+#include "Backends/Simulated/SimulatedService.h"
+
+namespace vexa {
+
+std::shared_ptr<PlatformService> SimulatedCharacteristic::service() const { return service_.lock(); }
+
+Bytes SimulatedCharacteristic::value() const {
+    std::lock_guard lock(mutex_);
+    return value_;
+}
+
+void SimulatedCharacteristic::publishValue(Bytes value) {
+    std::lock_guard lock(mutex_);
+    value_ = std::move(value);
+}
+
+}  // namespace vexa

@@ -1,0 +1,305 @@
+// GATT requests of a simulated peripheral: each waits its turn on the link, reaches the device,
+// and is answered on the callback queue.
+#include <algorithm>
+
+#include "Backends/Simulated/SimulatedCentral.h"
+#include "Backends/Simulated/SimulatedErrors.h"
+#include "Backends/Simulated/SimulatedPeripheral.h"
+
+namespace vexa {
+namespace {
+
+bool passes(const std::optional<std::vector<BleUUID>>& filter, const BleUUID& uuid) {
+    return !filter || std::find(filter->begin(), filter->end(), uuid) != filter->end();
+}
+
+}  // namespace
+
+std::shared_ptr<SimulatedService> SimulatedPeripheral::ownService(const std::shared_ptr<PlatformService>& service) const {
+    auto sim = std::dynamic_pointer_cast<SimulatedService>(service);
+    if (!sim || sim->owner().get() != this) return nullptr;
+    return sim;
+}
+
+std::shared_ptr<SimulatedCharacteristic> SimulatedPeripheral::ownCharacteristic(
+    const std::shared_ptr<PlatformCharacteristic>& characteristic) const {
+    auto sim = std::dynamic_pointer_cast<SimulatedCharacteristic>(characteristic);
+    if (!sim) return nullptr;
+    auto service = sim->owner();
+    if (!service || service->owner().get() != this) return nullptr;
+    return sim;
+}
+
+std::shared_ptr<SimulatedService> SimulatedPeripheral::objectFor(const std::shared_ptr<VirtualService>& service) {
+    auto& slot = serviceObjects_[service.get()];
+    if (!slot) slot = std::make_shared<SimulatedService>(weak_from_this(), service);
+    return slot;
+}
+
+void SimulatedPeripheral::postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error) {
+    post([characteristic, error = std::move(error)](const auto& self, PlatformPeripheralDelegate* d) {
+        if (d) d->peripheralDidWriteValueForCharacteristic(self, characteristic, error);
+    });
+}
+
+void SimulatedPeripheral::postNotifyStateAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error) {
+    post([characteristic, error = std::move(error)](const auto& self, PlatformPeripheralDelegate* d) {
+        if (d) d->peripheralDidUpdateNotificationStateForCharacteristic(self, characteristic, error);
+    });
+}
+
+void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteristic>& characteristic, Error error) {
+    post([characteristic, error = std::move(error)](const auto& self, PlatformPeripheralDelegate* d) {
+        if (d) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, error);
+    });
+}
+
+void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
+    post([characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) {
+        characteristic->publishValue(value);
+        if (d) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
+    });
+}
+
+// ---- Discovery ----
+
+void SimulatedPeripheral::doDiscoverServices(const std::optional<std::vector<BleUUID>>& filter) {
+    auto answerError = [this](Error error) {
+        post([error](const auto& self, PlatformPeripheralDelegate* d) {
+            if (d) d->peripheralDidDiscoverServices(self, error);
+        });
+    };
+    if (!linkOpen()) return answerError(simulatedError(SimulatedBleError::NotConnected));
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(
+        timing().discovery,
+        [weak, filter] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::vector<std::shared_ptr<PlatformService>> found;
+            for (const auto& service : self->device_->services())
+                if (passes(filter, service->uuid())) found.push_back(self->objectFor(service));
+            self->post([found = std::move(found)](const auto& me, PlatformPeripheralDelegate* d) {
+                {
+                    std::lock_guard lock(me->mutex_);
+                    me->discovered_ = found;
+                }
+                if (d) d->peripheralDidDiscoverServices(me, std::nullopt);
+            });
+        },
+        [weak] {
+            if (auto self = weak.lock()) self->post([](const auto& me, PlatformPeripheralDelegate* d) {
+                if (d) d->peripheralDidDiscoverServices(me, simulatedError(SimulatedBleError::RequestAborted));
+            });
+        });
+}
+
+void SimulatedPeripheral::doDiscoverCharacteristics(const std::optional<std::vector<BleUUID>>& filter,
+                                                    const std::shared_ptr<PlatformService>& service) {
+    auto answerError = [this, service](Error error) {
+        post([service, error](const auto& self, PlatformPeripheralDelegate* d) {
+            if (d) d->peripheralDidDiscoverCharacteristicsForService(self, service, error);
+        });
+    };
+    auto own = ownService(service);
+    if (!own) return answerError(simulatedError(SimulatedBleError::InvalidParameters));
+    if (!linkOpen()) return answerError(simulatedError(SimulatedBleError::NotConnected));
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(
+        timing().discovery,
+        [weak, filter, own] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::vector<std::shared_ptr<PlatformCharacteristic>> found;
+            for (const auto& c : own->device()->characteristics()) {
+                if (!passes(filter, c->uuid())) continue;
+                auto object = own->objectFor(c);
+                self->characteristicObjects_[c.get()] = object;
+                found.push_back(std::move(object));
+            }
+            self->post([own, found = std::move(found)](const auto& me, PlatformPeripheralDelegate* d) {
+                own->publishCharacteristics(found);
+                if (d) d->peripheralDidDiscoverCharacteristicsForService(me, own, std::nullopt);
+            });
+        },
+        [weak, own] {
+            if (auto self = weak.lock()) self->post([own](const auto& me, PlatformPeripheralDelegate* d) {
+                if (d) d->peripheralDidDiscoverCharacteristicsForService(me, own, simulatedError(SimulatedBleError::RequestAborted));
+            });
+        });
+}
+
+// ---- Notification state, read, RSSI ----
+
+void SimulatedPeripheral::doSetNotify(bool enabled, const std::shared_ptr<PlatformCharacteristic>& characteristic) {
+    auto own = ownCharacteristic(characteristic);
+    if (!own) return postNotifyStateAnswer(characteristic, simulatedError(SimulatedBleError::InvalidParameters));
+    if (!linkOpen()) return postNotifyStateAnswer(characteristic, simulatedError(SimulatedBleError::NotConnected));
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(
+        Duration::zero(),
+        [weak, own, enabled] {
+            auto self = weak.lock();
+            if (!self) return;
+            OptError error;
+            if (!(own->properties() & (kPropertyNotify | kPropertyIndicate)))
+                error = simulatedError(SimulatedAttError::RequestNotSupported);
+            else
+                error = own->device()->deliverSubscribe(enabled);
+            if (!self->linkOpen())
+                error = simulatedError(SimulatedBleError::RequestAborted);  // the device dropped the link meanwhile
+            else if (!error)
+                own->setNotifying(enabled);
+            self->postNotifyStateAnswer(own, std::move(error));
+        },
+        [weak, own] {
+            if (auto self = weak.lock()) self->postNotifyStateAnswer(own, simulatedError(SimulatedBleError::RequestAborted));
+        });
+}
+
+void SimulatedPeripheral::doRead(const std::shared_ptr<PlatformCharacteristic>& characteristic) {
+    auto own = ownCharacteristic(characteristic);
+    if (!own) return postReadError(characteristic, simulatedError(SimulatedBleError::InvalidParameters));
+    if (!linkOpen()) return postReadError(characteristic, simulatedError(SimulatedBleError::NotConnected));
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(
+        Duration::zero(),
+        [weak, own] {
+            auto self = weak.lock();
+            if (!self) return;
+            if (!(own->properties() & kPropertyRead))
+                return self->postReadError(own, simulatedError(SimulatedAttError::ReadNotPermitted));
+            auto result = own->device()->deliverRead();
+            if (!self->linkOpen()) return self->postReadError(own, simulatedError(SimulatedBleError::RequestAborted));
+            if (auto* error = std::get_if<Error>(&result)) return self->postReadError(own, *error);
+            Bytes& value = std::get<Bytes>(result);
+            self->observe(TrafficKind::ReadResponse, own->uuid(), value);
+            self->postValue(own, std::move(value));
+        },
+        [weak, own] {
+            if (auto self = weak.lock()) self->postReadError(own, simulatedError(SimulatedBleError::RequestAborted));
+        });
+}
+
+void SimulatedPeripheral::doReadRSSI() {
+    auto answer = [](int64_t rssi, OptError error) {
+        return [rssi, error = std::move(error)](const std::shared_ptr<SimulatedPeripheral>& self, PlatformPeripheralDelegate* d) {
+            if (d) d->peripheralDidReadRSSI(self, rssi, error);
+        };
+    };
+    if (!linkOpen()) return post(answer(0, simulatedError(SimulatedBleError::NotConnected)));
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(
+        Duration::zero(),
+        [weak, answer] {
+            if (auto self = weak.lock()) self->post(answer(self->device_->sampleRssi(), std::nullopt));
+        },
+        [weak, answer] {
+            if (auto self = weak.lock()) self->post(answer(0, simulatedError(SimulatedBleError::RequestAborted)));
+        });
+}
+
+// ---- Writes ----
+
+void SimulatedPeripheral::doWrite(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) {
+    const bool withResponse = type == WriteType::WithResponse;
+    auto own = ownCharacteristic(characteristic);
+    if (!own || !linkOpen()) {
+        // A write without response has no answer to carry the failure: it is dropped.
+        if (withResponse)
+            postWriteAnswer(characteristic, simulatedError(own ? SimulatedBleError::NotConnected : SimulatedBleError::InvalidParameters));
+        return;
+    }
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    if (!withResponse) {
+        link_->enqueue(timing().writeWithoutResponse, [weak, own, data] {
+            if (auto self = weak.lock()) self->completeWriteWithoutResponse(own, data);
+        });
+        return;
+    }
+    link_->enqueue(
+        timing().writeWithResponse,
+        [weak, own, data] {
+            if (auto self = weak.lock()) self->completeWrite(own, data);
+        },
+        [weak, own] {
+            if (auto self = weak.lock()) self->postWriteAnswer(own, simulatedError(SimulatedBleError::RequestAborted));
+        });
+}
+
+void SimulatedPeripheral::completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
+    OptError error;
+    std::optional<OptError> dropAfter;
+    if (!(characteristic->properties() & kPropertyWrite)) {
+        error = simulatedError(SimulatedAttError::WriteNotPermitted);
+    } else if (data.size() > device_->maximumWriteValueLength(WriteType::WithResponse)) {
+        error = simulatedError(SimulatedAttError::InvalidAttributeValueLength);
+    } else {
+        FaultPlan::WriteFaults faults = device_->faults().takeWriteFaults();
+        dropAfter = std::move(faults.disconnectAfter);
+        if (faults.fail) {
+            error = std::move(faults.fail);
+        } else {
+            observe(TrafficKind::WriteWithResponse, characteristic->uuid(), data);
+            error = characteristic->device()->deliverWrite(data, WriteType::WithResponse);
+        }
+    }
+    if (!linkOpen()) error = simulatedError(SimulatedBleError::RequestAborted);  // the device dropped the link meanwhile
+    postWriteAnswer(characteristic, std::move(error));
+    if (dropAfter && linkOpen()) loseLink(*dropAfter);
+}
+
+void SimulatedPeripheral::completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
+    if (!(characteristic->properties() & kPropertyWriteWithoutResponse)) return;
+    if (data.size() > device_->maximumWriteValueLength(WriteType::WithoutResponse)) return;
+    observe(TrafficKind::WriteWithoutResponse, characteristic->uuid(), data);
+    characteristic->device()->deliverWrite(data, WriteType::WithoutResponse);
+}
+
+// ---- Notifications ----
+
+bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value) {
+    if (!linkOpen()) return false;
+    auto it = characteristicObjects_.find(characteristic.get());
+    if (it == characteristicObjects_.end()) return false;  // the central never discovered it
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(timing().notification, [weak, object = it->second, value = std::move(value)]() mutable {
+        if (auto self = weak.lock()) self->deliverNotification(object, std::move(value));
+    });
+    return true;
+}
+
+void SimulatedPeripheral::deliverNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
+    if (!characteristic->device()->isSubscribed()) return;  // turned off while it was on its way
+    observe(TrafficKind::Notification, characteristic->uuid(), value);
+    auto fault = device_->faults().takeNotificationFault();
+    using Kind = FaultPlan::NotificationFaultKind;
+    if (fault && fault->kind == Kind::Swap) {
+        held_.push_back({characteristic, std::move(value)});
+        return;
+    }
+    if (!fault) {
+        postValue(characteristic, std::move(value));
+    } else if (fault->kind == Kind::Duplicate) {
+        postValue(characteristic, value);
+        postValue(characteristic, std::move(value));
+    } else if (fault->kind == Kind::Corrupt) {
+        if (!value.empty()) {
+            const size_t index = fault->byteIndex && *fault->byteIndex < value.size() ? *fault->byteIndex : value.size() - 1;
+            value[index] ^= 0xFF;
+        }
+        postValue(characteristic, std::move(value));
+    }
+    // Kind::Drop: nothing arrives.
+    flushHeldNotifications();
+}
+
+void SimulatedPeripheral::flushHeldNotifications() {
+    while (!held_.empty()) {
+        HeldNotification held = std::move(held_.front());
+        held_.pop_front();
+        postValue(held.characteristic, std::move(held.value));
+    }
+}
+
+}  // namespace vexa
