@@ -29,7 +29,7 @@ DelayedCall RunLoop::asyncAfter(Duration delay, Task task) {
     DelayedCall call;
     {
         std::lock_guard lock(mutex_);
-        call = schedule_.postAt(clock_->now() + std::max(delay, Duration::zero()), std::move(task));
+        call = schedule_.postAt(dueTime(clock_->now(), delay), std::move(task));
     }
     wake_.notify_all();
     return call;
@@ -78,7 +78,7 @@ bool RunLoop::step(Duration deadline) {
     if (now >= deadline) return false;
     const Duration until = next ? std::min(*next, deadline) : deadline;
     if (schedule_.hasReady()) return true;
-    wake_.wait_for(lock, until - now);  // woken early by async, asyncAfter or stop
+    wake_.wait_for(lock, waitSpan(until - now));  // woken early by async, asyncAfter or stop
     return true;
 }
 
@@ -121,7 +121,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
         std::lock_guard lock(mutex_);
         stopRequested_ = false;
     }
-    const Duration deadline = clock_->now() + timeout;
+    const Duration deadline = dueTime(clock_->now(), timeout);
     while (!done()) {
         if (!step(deadline)) {
             // Deadline reached or stop requested: run what is ready right now, then give up.

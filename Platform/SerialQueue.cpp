@@ -4,19 +4,19 @@
 
 namespace vexa {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { loop(); });
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_] { loop(state); });
 }
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
     }
-    wake_.notify_all();
+    state_->wake.notify_all();
     if (thread_.joinable()) {
         if (isCurrent())
-            thread_.detach();  // destroyed from its own task: let the thread finish by itself
+            thread_.detach();  // destroyed from its own task: the thread finishes by itself
         else
             thread_.join();
     }
@@ -24,19 +24,19 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(Task task) {
     {
-        std::lock_guard lock(mutex_);
-        schedule_.post(std::move(task));
+        std::lock_guard lock(state_->mutex);
+        state_->schedule.post(std::move(task));
     }
-    wake_.notify_all();
+    state_->wake.notify_all();
 }
 
 DelayedCall SerialQueue::asyncAfter(Duration delay, Task task) {
     DelayedCall call;
     {
-        std::lock_guard lock(mutex_);
-        call = schedule_.postAt(clock_.now() + std::max(delay, Duration::zero()), std::move(task));
+        std::lock_guard lock(state_->mutex);
+        call = state_->schedule.postAt(dueTime(state_->clock.now(), delay), std::move(task));
     }
-    wake_.notify_all();
+    state_->wake.notify_all();
     return call;
 }
 
@@ -49,24 +49,28 @@ void SerialQueue::sync(Task task) {
     done.get_future().wait();
 }
 
-void SerialQueue::loop() {
-    std::unique_lock lock(mutex_);
+void SerialQueue::loop(const std::shared_ptr<State>& state) {
+    std::unique_lock lock(state->mutex);
     for (;;) {
-        schedule_.releaseDue(clock_.now());
-        if (auto task = schedule_.take()) {
+        state->schedule.releaseDue(state->clock.now());
+        if (auto task = state->schedule.take()) {
             lock.unlock();
             (*task)();
+            task.reset();  // its captures may own this queue or post to it: release them unlocked
             lock.lock();
             continue;
         }
-        if (stopping_) break;
-        if (auto next = schedule_.nextDue()) {
-            wake_.wait_for(lock, *next - clock_.now());
+        if (state->stopping) break;
+        if (auto next = state->schedule.nextDue()) {
+            state->wake.wait_for(lock, waitSpan(*next - state->clock.now()));
         } else {
-            wake_.wait(lock);
+            state->wake.wait(lock);
         }
     }
-    schedule_.clear();
+    // Dropped timers are destroyed unlocked too.
+    TaskSchedule dropped = std::move(state->schedule);
+    state->schedule.clear();
+    lock.unlock();
 }
 
 }  // namespace vexa

@@ -1,6 +1,7 @@
 #pragma once
 // A serial queue backed by its own thread, on the steady clock.
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,14 +14,15 @@ namespace vexa {
 class SerialQueue final : public DispatchQueue {
 public:
     explicit SerialQueue(std::string label);
-    /// Runs the tasks already submitted, drops pending timers, then joins the thread.
+    /// Runs the tasks already submitted, drops pending timers, then joins the thread. When the
+    /// queue is destroyed from one of its own tasks, the thread finishes those tasks by itself.
     ~SerialQueue() override;
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
     void async(Task task) override;
     DelayedCall asyncAfter(Duration delay, Task task) override;
-    Duration now() const override { return clock_.now(); }
+    Duration now() const override { return state_->clock.now(); }
 
     /// Runs `task` on the queue and waits for it. Must not be called from the queue itself.
     void sync(Task task);
@@ -28,14 +30,18 @@ public:
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
-    void loop();
+    // Shared with the thread, so that it outlives a queue destroyed from its own task.
+    struct State {
+        SteadyClock clock;
+        std::mutex mutex;
+        std::condition_variable wake;
+        TaskSchedule schedule;
+        bool stopping = false;
+    };
+    static void loop(const std::shared_ptr<State>& state);
 
     std::string label_;
-    SteadyClock clock_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    TaskSchedule schedule_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 // The bookkeeping shared by RunLoop and SerialQueue: ready tasks in FIFO order and timers
 // ordered by due time (ties in scheduling order). Not thread-safe; callers hold their lock.
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
@@ -9,6 +10,19 @@
 #include "Platform/DispatchQueue.h"
 
 namespace vexa {
+
+/// The time `delay` after `now`: a negative delay counts as none, and a delay too large to add
+/// (Duration::max() as "never") saturates instead of wrapping around into the past.
+inline Duration dueTime(Duration now, Duration delay) {
+    if (delay <= Duration::zero()) return now;
+    return now > Duration::max() - delay ? Duration::max() : now + delay;
+}
+
+/// A wait for a condition variable: at most an hour, since the standard library adds the span to
+/// its own clock and overflows on huge spans; callers wait again when it runs out.
+inline Duration waitSpan(Duration span) {
+    return std::clamp<Duration>(span, Duration::zero(), std::chrono::hours(1));
+}
 
 class TaskSchedule {
 public:

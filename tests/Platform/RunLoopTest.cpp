@@ -1,0 +1,173 @@
+#include "Platform/RunLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vexa {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct VirtualLoop {
+    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+    RunLoop loop{clock};
+};
+
+TEST(RunLoop, TasksInOrderTimersByDueTimeTiesInSchedulingOrder) {
+    VirtualLoop v;
+    std::vector<std::string> order;
+    std::vector<Duration> firedAt;
+    auto timer = [&](std::string name) {
+        return [&, name] {
+            order.push_back(name);
+            firedAt.push_back(v.loop.now());
+        };
+    };
+    v.loop.asyncAfter(30ms, timer("t30"));
+    v.loop.asyncAfter(10ms, timer("t10a"));
+    v.loop.async([&] { order.push_back("a"); });
+    v.loop.asyncAfter(20ms, timer("t20"));
+    v.loop.asyncAfter(10ms, timer("t10b"));
+    v.loop.async([&] { order.push_back("b"); });
+    v.loop.async([&] { order.push_back("c"); });
+
+    v.loop.runFor(100ms);
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "t10a", "t10b", "t20", "t30"}));
+    EXPECT_EQ(firedAt, (std::vector<Duration>{10ms, 10ms, 20ms, 30ms}));
+    EXPECT_EQ(v.loop.now(), 100ms);  // runFor ends at the end of its span on the virtual clock
+}
+
+TEST(RunLoop, RunUntilIdleRunsPostedWorkWithoutMovingTime) {
+    VirtualLoop v;
+    std::vector<int> order;
+    v.loop.async([&] {
+        order.push_back(1);
+        v.loop.async([&] {
+            order.push_back(3);
+            v.loop.async([&] { order.push_back(5); });
+        });
+        v.loop.asyncAfter(0ms, [&] { order.push_back(4); });  // already due: runs this pass
+    });
+    v.loop.async([&] { order.push_back(2); });
+    bool late = false;
+    v.loop.asyncAfter(1ms, [&] { late = true; });
+
+    EXPECT_EQ(v.loop.runUntilIdle(), 5u);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_FALSE(late);
+    EXPECT_EQ(v.loop.now(), 0ms);
+    EXPECT_EQ(v.loop.pendingTimerCount(), 1u);
+    EXPECT_EQ(v.loop.runUntilIdle(), 0u);
+
+    v.clock->advanceBy(1ms);  // time moved by someone else: the timer is due now
+    EXPECT_EQ(v.loop.runUntilIdle(), 1u);
+    EXPECT_TRUE(late);
+}
+
+TEST(RunLoop, CancelledCallsNeverRun) {
+    VirtualLoop v;
+    int ran = 0;
+    DelayedCall early = v.loop.asyncAfter(5ms, [&] { ran += 1; });
+    DelayedCall later = v.loop.asyncAfter(20ms, [&] { ran += 100; });
+    DelayedCall copy = later;
+    // Both fall due together and are released together; the first cancels the second.
+    DelayedCall second;
+    v.loop.asyncAfter(10ms, [&] { second.cancel(); });
+    second = v.loop.asyncAfter(10ms, [&] { ran += 10; });
+    v.loop.asyncAfter(10ms, [&] { ran += 1000; });
+
+    early.cancel();
+    EXPECT_TRUE(early.isCancelled());
+    v.loop.async([&] { copy.cancel(); });  // a copy cancels the shared call, from another task
+
+    v.loop.runFor(50ms);
+    EXPECT_EQ(ran, 1000);
+    EXPECT_TRUE(later.isCancelled());
+    EXPECT_EQ(v.loop.pendingTimerCount(), 0u);
+
+    DelayedCall inert;
+    EXPECT_FALSE(inert.isValid());
+    inert.cancel();
+    EXPECT_FALSE(inert.isCancelled());
+}
+
+TEST(RunLoop, RunUntilAdvancesVirtualTimeOnlyAsFarAsNeeded) {
+    VirtualLoop v;
+    bool done = false;
+    v.loop.asyncAfter(5s, [&] { done = true; });
+    EXPECT_TRUE(v.loop.runUntil([&] { return done; }, 60s));
+    EXPECT_EQ(v.loop.now(), 5s);
+
+    // Times out on virtual time: the timer past the deadline does not run.
+    bool fired = false;
+    v.loop.asyncAfter(5s, [&] { fired = true; });
+    EXPECT_FALSE(v.loop.runUntil([&] { return fired; }, 2s));
+    EXPECT_FALSE(fired);
+    EXPECT_EQ(v.loop.now(), 7s);
+    v.loop.runFor(3s);
+    EXPECT_TRUE(fired);
+    EXPECT_EQ(v.loop.now(), 10s);
+
+    // The predicate is checked after every task.
+    int count = 0;
+    for (int i = 0; i < 3; ++i) v.loop.async([&] { ++count; });
+    EXPECT_TRUE(v.loop.runUntil([&] { return count >= 2; }, 1s));
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(v.loop.now(), 10s);
+    EXPECT_EQ(v.loop.runUntilIdle(), 1u);
+
+    // Already true: nothing runs.
+    v.loop.async([&] { ++count; });
+    EXPECT_TRUE(v.loop.runUntil([] { return true; }, 1s));
+    EXPECT_EQ(count, 3);
+}
+
+TEST(RunLoop, HugeDelaysAndTimeoutsDoNotWrapAround) {
+    VirtualLoop v;
+    v.loop.runFor(1s);
+    bool never = false;
+    v.loop.asyncAfter(Duration::max(), [&] { never = true; });
+    v.loop.runFor(1h);
+    EXPECT_FALSE(never);
+
+    bool done = false;
+    v.loop.asyncAfter(5s, [&] { done = true; });
+    EXPECT_TRUE(v.loop.runUntil([&] { return done; }, Duration::max()));
+    EXPECT_EQ(v.loop.now(), 1h + 6s);
+
+    // A negative delay is no delay.
+    bool soon = false;
+    v.loop.asyncAfter(-5s, [&] { soon = true; });
+    v.loop.runUntilIdle();
+    EXPECT_TRUE(soon);
+}
+
+TEST(RunLoop, StopEndsRunAndRunUntil) {
+    VirtualLoop v;
+    EXPECT_FALSE(v.loop.isCurrent());
+    std::vector<int> seen;
+    v.loop.async([&] {
+        EXPECT_TRUE(v.loop.isCurrent());
+        seen.push_back(1);
+    });
+    v.loop.asyncAfter(2s, [&] {
+        seen.push_back(2);
+        v.loop.stop();
+    });
+    v.loop.asyncAfter(3s, [&] { seen.push_back(3); });
+    v.loop.run();  // virtual clock: jumps to each timer, returns at stop()
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+    EXPECT_EQ(v.loop.now(), 2s);
+    EXPECT_FALSE(v.loop.isCurrent());
+
+    v.loop.async([&] { v.loop.stop(); });
+    EXPECT_FALSE(v.loop.runUntil([] { return false; }, 10s));
+    EXPECT_EQ(v.loop.now(), 2s);  // stopped before any time passed
+    v.loop.runFor(2s);            // a stop does not outlive the run it ended
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace vexa
