@@ -1,0 +1,140 @@
+#pragma once
+// The application's handle on one token. Every operation hands one command (or, for the
+// listings, a series of commands) to the token's protocol session and returns at once; the result
+// reaches the delegate as one call on the main queue. Errors of the information, power and APDU
+// operations are mapped into "VexaTokenError"; the others reach the delegate as the session made
+// them. An operation on a token that is not connected is dropped: its delegate method is not
+// called. Tokens are made by the manager's scan (or create(...)) and used on the main queue.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Bytes.h"
+#include "Platform/Clock.h"
+#include "VexaTokenKit/VexaTokenDelegate.h"
+
+namespace vexa {
+
+class LumoPeripheral;
+class LumoToken;
+class LumoTokenDelegate;
+class PlatformPeripheral;
+
+class VexaToken : public std::enable_shared_from_this<VexaToken> {
+    struct Passkey {
+        explicit Passkey() = default;
+    };
+
+public:
+    /// A token on the peripheral wrapper, with a new session on it; name and identifier are taken
+    /// from the session ("Unknown" without a name).
+    static std::shared_ptr<VexaToken> create(std::shared_ptr<LumoPeripheral> peripheral);
+    VexaToken(Passkey, std::shared_ptr<LumoPeripheral> peripheral);
+    ~VexaToken();
+    VexaToken(const VexaToken&) = delete;
+    VexaToken& operator=(const VexaToken&) = delete;
+
+    // ---- identity and state ----------------------------------------------------------------
+    /// The token's protocol session.
+    const std::shared_ptr<LumoToken>& pimpl() const { return pimpl_; }
+    /// The platform peripheral: the manager matches sessions to tokens by this object.
+    const std::shared_ptr<PlatformPeripheral>& peripheral() const { return peripheral_; }
+    /// Advertised name at creation, or "Unknown"; also the salt of keys derived from passwords.
+    const std::string& name() const { return name_; }
+    void setName(std::string name) { name_ = std::move(name); }
+    /// The peripheral's identifier text at creation; the key store's key.
+    const std::string& identifier() const { return identifier_; }
+    void setIdentifier(std::string identifier) { identifier_ = std::move(identifier); }
+    std::shared_ptr<VexaTokenDelegate> delegate() const { return delegate_.lock(); }
+    void setDelegate(std::weak_ptr<VexaTokenDelegate> delegate) { delegate_ = std::move(delegate); }
+    /// The session has a peripheral that reports itself connected.
+    bool isConnected() const;
+    /// The key-synchronisation mode chosen at the last connection; 0 before any.
+    int isCurrentSyncModeSK() const;
+    /// How long each command waits for its reply (default 30 s; zero: no limit). On expiry the
+    /// command fails and the link is dropped.
+    void setReplyTimeout(Duration timeout);
+    Duration replyTimeout() const;
+
+    /// Makes `delegate` the session's delegate and starts the connection set-up. Applications
+    /// connect through VexaTokenManager::connectToToken.
+    void discoverWithDelegate(std::shared_ptr<LumoTokenDelegate> delegate);
+
+    // ---- information, power, APDU (errors mapped into "VexaTokenError") --------------------
+    /// Sets the token's clock to the host's time -> didInitializeToken (default -2005).
+    void initialize();
+    /// -> tokenDidGetSerial (default -2016).
+    void getSerial();
+    /// -> tokenDidGetBatteryLevel (default -2017).
+    void getBatteryLevel();
+    /// -> tokenDidGetFirmwareVersion (default -2018).
+    void getFirmwareVersion();
+    /// -> tokenDidGetHardwareVersion (default -2019).
+    void getHardwareVersion();
+    /// -> didPowerOffToken (default -2005). The token switches itself off.
+    void powerOff();
+    /// -> tokenDidPowerSecureElementOnWithAtr (default -2015).
+    void powerSecureElementOn();
+    /// -> didPowerOffToken (default -2020).
+    void powerSecureElementOff();
+    /// -> tokenDidSetCommunicationProtocol (default -2022).
+    void setCommunicationProtocol(uint8_t protocol);
+    /// -> tokenDidGetResponseAPDU (default -2013).
+    void transmitAPDU(const Bytes& apdu);
+
+    // ---- files and storage (errors unchanged) ----------------------------------------------
+    /// -> tokenDidOpenFile with the token's handle (0 on error). The low 8 bits of `mode` are sent.
+    void openFile(const std::string& path, int mode);
+    /// -> tokenDidCloseFile with `handle`.
+    void closeFile(uint8_t handle);
+    /// Writes in pieces of 2048 bytes -> tokenDidWriteFile with `handle`, once.
+    void writeFile(uint8_t handle, ByteView data);
+    /// -> tokenDidReadFile with `handle` and the bytes read.
+    void readFile(uint8_t handle, uint16_t countByRead);
+    /// -> tokenDidRemoveFile.
+    void removeFile(const std::string& path);
+    /// Opens the directory and reads its entries one command at a time -> tokenDidListFiles with
+    /// every entry (no list if the directory could not be opened; the entries so far and the
+    /// error if a read failed).
+    void getListFiles(const std::string& path);
+    /// -> tokenDidSelectDeviceStorage. The low 8 bits of `storage` are sent.
+    void selectDeviceStorage(int storage);
+
+    // ---- environment variables and paired hosts (errors unchanged) -------------------------
+    /// -> tokenDidReadEnvironmentVariable with the name and value (both absent on error).
+    void readEnvironmentVariable(const std::string& name);
+    /// -> tokenDidWriteEnvironmentVariable.
+    void writeEnvironmentVariable(const std::string& name, const std::string& value);
+    /// -> tokenDidRemoveEnvironmentVariable.
+    void removeEnvironmentVariable(const std::string& name);
+    /// Reads device0, device1, ... until the first read fails -> tokenDidPairedDevices with one
+    /// entry per non-empty value, never an error.
+    void getPairedDevices();
+    /// Removes the variable (e.g. "device1") -> tokenDidRemovePairedDevice.
+    void removePairedDevice(const std::string& variable);
+
+    // ---- conversions -----------------------------------------------------------------------
+    /// The serial-number text as a number: optional leading blanks and sign, then decimal digits;
+    /// saturates at the int32 range; 0 without digits.
+    static int32_t serialNumberValue(std::string_view text);
+    /// The entry of paired-host variable `variable` with value `value` (12 address characters,
+    /// then the name), or nothing for an empty value. Positions count UTF-16 code units.
+    static std::optional<VexaPairedDevice> pairedDeviceEntry(const std::string& variable, const std::string& value);
+
+private:
+    // Calls `call` with the delegate and this token, if the delegate is still there.
+    template <class F>
+    void tell(F&& call);
+    void readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, int index);
+    void readNextDirItem(std::shared_ptr<std::vector<VexaFileEntry>> files);
+
+    std::shared_ptr<LumoToken> pimpl_;
+    std::shared_ptr<PlatformPeripheral> peripheral_;
+    std::string name_;
+    std::string identifier_;
+    std::weak_ptr<VexaTokenDelegate> delegate_;
+};
+
+}  // namespace vexa
