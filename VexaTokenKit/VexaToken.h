@@ -124,10 +124,12 @@ public:
     static std::optional<VexaPairedDevice> pairedDeviceEntry(const std::string& variable, const std::string& value);
 
 private:
-    // Calls `call` with the delegate and this token, if the delegate is still there.
+    // Calls `call(delegate, token)` if the delegate is still there.
     template <class F>
-    void tell(F&& call);
-    void readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, int index);
+    void tell(F&& call) {
+        if (auto delegate = delegate_.lock()) call(*delegate, shared_from_this());
+    }
+    void readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, uint64_t index);
     void readNextDirItem(std::shared_ptr<std::vector<VexaFileEntry>> files);
 
     std::shared_ptr<LumoToken> pimpl_;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "LumoTokenSDK/LumoToken/LumoTokenDelegate.h"
 #include "VexaTokenKit/VexaTokenManagerDelegate.h"
@@ -15,6 +16,7 @@
 namespace vexa {
 
 class LumoCentralManager;
+class LumoPeripheral;
 class PlatformPeripheral;
 
 class VexaTokenManager : public LumoTokenDelegate, public std::enable_shared_from_this<VexaTokenManager> {
@@ -72,6 +74,7 @@ private:
     // platform peripheral, else a tracked one on it; null if none.
     std::shared_ptr<VexaToken> tokenOfSession(const LumoToken& session) const;
     void startScanNow();
+    void peripheralsFound(const std::vector<std::shared_ptr<LumoPeripheral>>& peripherals);
     void centralStateChanged(uint64_t generation);
     void stopWaiting();
     void untrack(const std::shared_ptr<VexaToken>& token);
