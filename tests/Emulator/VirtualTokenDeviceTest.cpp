@@ -3,22 +3,15 @@
 #include "Emulator/VirtualTokenDevice.h"
 #include "LumoTokenSDK/LumoToken/protocol/LumoTokenDataField.h"
 #include "VexaTokenKit/VexaCrypto.h"
+#include "tests/Emulator/TokenTestBytes.h"
 #include "tests/support/VirtualMainLoop.h"
 
 namespace vexa {
 namespace {
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Bytes text0(std::string_view s) { return cat({bytesOf(s), Bytes{0}}); }
-
-Bytes syncPayload(ByteView hash, uint8_t mode, std::string_view host) {
-    return cat({LumoTokenDataField(0, hash).toData(), LumoTokenDataField(1, Bytes{mode}).toData(),
-                LumoTokenDataField(2, bytesOf(host)).toData()});
-}
+using test::cat;
+using test::syncPayload;
+using test::text0;
 
 class DeviceTest : public ::testing::Test {
 protected:

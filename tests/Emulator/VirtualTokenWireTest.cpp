@@ -1,0 +1,342 @@
+// The virtual token driven at the wire level: raw frames in through the simulated platform
+// interface, notified frames out.
+#include <gtest/gtest.h>
+
+#include "Emulator/VirtualToken.h"
+#include "LumoTokenSDK/LumoToken/protocol/CRC8.h"
+#include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
+#include "VexaTokenKit/VexaCrypto.h"
+#include "tests/Emulator/TokenTestBytes.h"
+#include "tests/Emulator/TokenWireClient.h"
+
+namespace vexa {
+namespace {
+
+using namespace std::chrono_literals;
+using test::cat;
+using test::syncPayload;
+using test::text0;
+
+class WireTest : public ::testing::Test {
+protected:
+    void start(VirtualTokenConfig config = {}) {
+        config.clock = config.clock.value_or(1'700'000'000);
+        token = VirtualToken::create(radio, config);
+        client = test::TokenWireClient::create(radio, loop);
+        ASSERT_TRUE(client->connect(token->identifier()));
+    }
+    std::optional<Bytes> run(uint8_t code, const Bytes& payload = {}, const std::optional<std::string>& key = std::nullopt) {
+        return client->command(code, payload, key);
+    }
+    bool heardWithin(Duration d) {
+        const size_t before = client->notifications.size();
+        loop.runFor(d);
+        return client->notifications.size() > before;
+    }
+
+    test::VirtualMainLoop loop;
+    std::shared_ptr<SimulatedRadio> radio = SimulatedRadio::create();
+    std::shared_ptr<VirtualToken> token;
+    std::shared_ptr<test::TokenWireClient> client;
+};
+
+TEST_F(WireTest, AdvertisesTheTokenServiceAndGattProfile) {
+    VirtualTokenConfig config;
+    config.name = "Token A";
+    start(config);
+    const AdvertisementData ad = token->peripheral()->advertisementData();
+    EXPECT_EQ(ad.localName, "Token A");
+    ASSERT_EQ(ad.serviceUUIDs.size(), 1u);
+    EXPECT_EQ(ad.serviceUUIDs[0].str(), kVirtualTokenServiceUUID);
+    EXPECT_EQ(client->peripheral->name(), "Token A");
+    EXPECT_EQ(client->writeCharacteristic->properties() & kPropertyWrite, kPropertyWrite);
+    EXPECT_EQ(client->notifyCharacteristic->properties() & kPropertyNotify, kPropertyNotify);
+
+    // A scanning central filtering on the token service hears it (once disconnected: a connected
+    // token does not advertise).
+    client->disconnect();
+    auto scanner = test::TokenWireClient::create(radio, loop);
+    scanner->central->scanForPeripherals(std::vector<BleUUID>{BleUUID::fromString(kVirtualTokenServiceUUID)}, {});
+    loop.runUntilIdle();
+    EXPECT_EQ(scanner->discoveredNames, std::vector<std::string>{"Token A"});
+}
+
+TEST_F(WireTest, PlainCommandsAnswerByteExactFrames) {
+    start();
+    client->writeFrames({Bytes{0x00, 0x04, 0x00, 0x35, 0x00, 0x00, 0xEB}});
+    loop.runUntilIdle();
+    ASSERT_EQ(client->notifications.size(), 1u);
+    EXPECT_EQ(client->notifications[0], (Bytes{0x00, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+    ASSERT_EQ(client->writeAnswers.size(), 1u);
+    EXPECT_FALSE(client->writeAnswers[0]);
+    EXPECT_EQ(client->awaitPackage(), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+
+    EXPECT_EQ(run(0x20), (Bytes{0, 0x12}));
+    EXPECT_EQ(run(0x30), cat({Bytes{0}, bytesOf("VX2400000001")}));
+    EXPECT_EQ(run(0x77), Bytes{1});  // unknown command
+    ASSERT_EQ(token->receivedPackages().size(), 4u);
+    EXPECT_EQ(token->receivedPackages()[0].package, (Bytes{0x35, 0x00, 0x00, 0xEB}));
+    EXPECT_FALSE(token->receivedPackages()[0].encrypted);
+    EXPECT_EQ(token->sentReplies()[0], (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+    EXPECT_EQ(token->session(), VirtualToken::Session::Open);
+}
+
+TEST_F(WireTest, LongPackagesCrossTheLinkInManyFrames) {
+    start();
+    const uint8_t handle = (*run(0x70, cat({Bytes{1}, text0("big.bin")})))[1];
+    Bytes data(2048);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(run(0x85, cat({Bytes{handle, 0x08, 0x00}, data})), Bytes{0});
+    EXPECT_EQ(run(0x75, Bytes{handle}), Bytes{0});
+    EXPECT_EQ(token->device().storage(0).readFile("big.bin"), data);
+
+    const uint8_t reader = (*run(0x70, cat({Bytes{0}, text0("big.bin")})))[1];
+    client->notifications.clear();
+    const auto read = run(0x80, Bytes{reader, 0x08, 0x00});
+    EXPECT_EQ(read, cat({Bytes{0}, data}));
+    // 2,053-byte package: 137 bytes in the first frame, then 139 per frame.
+    ASSERT_EQ(client->notifications.size(), 15u);
+    for (size_t i = 0; i < client->notifications.size(); ++i) {
+        EXPECT_EQ(client->notifications[i][0], i);
+        EXPECT_LE(client->notifications[i].size(), 140u);
+    }
+    EXPECT_EQ(client->notifications[0][1], 0x05);  // 2053 = 0x0805, little-endian
+    EXPECT_EQ(client->notifications[0][2], 0x08);
+}
+
+TEST_F(WireTest, KeyedTokenLocksUntilTheHashMatchesThenEncrypts) {
+    VirtualTokenConfig config;
+    config.name = "Keyed";
+    config.key = keyFromPassword("1234", "Keyed");
+    start(config);
+    const std::string key = *config.key;
+    EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
+    EXPECT_EQ(run(0x30), Bytes{10});  // no command before synchronising
+
+    EXPECT_EQ(run(0x65, syncPayload(Bytes(16, 0xEE), 0, "Host")), Bytes{10});
+    EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
+    EXPECT_EQ(run(0x30), Bytes{10});
+    EXPECT_FALSE(token->device().variables().read("device0"));
+
+    EXPECT_EQ(run(0x65, syncPayload(MD5Data(key), 1, "Host")), Bytes{0});  // reply in plain text
+    EXPECT_EQ(token->session(), VirtualToken::Session::Encrypted);
+
+    std::vector<TrafficRecord> traffic;
+    radio->setTrafficObserver([&](const TrafficRecord& r) { traffic.push_back(r); });
+    EXPECT_EQ(run(0x30, {}, key), cat({Bytes{0}, bytesOf("VX2400000001")}));
+    ASSERT_EQ(traffic.size(), 2u);
+    // Both directions carry AES blocks: 16 bytes after the 3-byte header, not the plain package.
+    EXPECT_EQ(traffic[0].kind, TrafficKind::WriteWithResponse);
+    EXPECT_EQ(traffic[0].bytes.size(), 3u + 16);
+    EXPECT_EQ(traffic[1].kind, TrafficKind::Notification);
+    EXPECT_EQ(traffic[1].bytes.size(), 3u + 32);
+    EXPECT_EQ(Bytes(traffic[1].bytes.begin() + 3, traffic[1].bytes.end()),
+              AES256EncryptWithKey(LumoTokenCommand::buildPackage(0x30, cat({Bytes{0}, bytesOf("VX2400000001")})), key));
+    const auto& seen = token->receivedPackages().back();
+    EXPECT_TRUE(seen.encrypted);
+    EXPECT_EQ(seen.code, 0x30);
+    EXPECT_EQ(seen.package.size(), 16u);  // decrypted, filler included
+
+    // Plain text is no longer understood: the answer is an encrypted status 9.
+    client->writePackage(LumoTokenCommand::buildPackage(0x30));
+    const auto refused = client->awaitPackage(key);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(Bytes(refused->begin(), refused->begin() + 5), LumoTokenCommand::buildPackage(0, Bytes{9}));
+    EXPECT_FALSE(token->receivedPackages().back().valid);
+
+    // A new plain-text synchronisation is still recognised; a wrong hash locks the session again.
+    EXPECT_EQ(run(0x65, syncPayload(Bytes(16, 1), 0, "Host")), Bytes{10});
+    EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
+    EXPECT_EQ(run(0x30), Bytes{10});
+}
+
+TEST_F(WireTest, TokenWithoutKeyAcceptsAnyHashAndRecordsTheHost) {
+    start();
+    EXPECT_EQ(run(0x65, syncPayload(randomBytes(16), 0, "Pixel 8")), Bytes{0});
+    EXPECT_EQ(token->session(), VirtualToken::Session::Open);
+    const auto value = run(0xB0, text0("device0"));
+    EXPECT_EQ(value, cat({Bytes{0}, text0(VirtualVariableStore::hostAddress("Pixel 8") + "Pixel 8")}));
+    EXPECT_EQ(run(0xB0, text0("device1")), Bytes{12});
+
+    // The same host again adds nothing; after reconnecting a second host becomes device1.
+    EXPECT_EQ(run(0x65, syncPayload(randomBytes(16), 0, "Pixel 8")), Bytes{0});
+    client->disconnect();
+    ASSERT_TRUE(client->connect(token->identifier()));
+    EXPECT_EQ(run(0x65, syncPayload(randomBytes(16), 0, "Laptop")), Bytes{0});
+    EXPECT_EQ(token->device().variables().all().size(), 2u);
+    EXPECT_EQ(token->device().variables().read("device1"), VirtualVariableStore::hostAddress("Laptop") + "Laptop");
+}
+
+TEST_F(WireTest, PasswordKeyIsDerivedAsTheHostDerivesIt) {
+    VirtualTokenConfig config;
+    config.name = "Token B";
+    start(config);
+    token->setPassword("secret");
+    client->disconnect();  // a key takes effect for the next connection
+    ASSERT_TRUE(client->connect(token->identifier()));
+    const std::string key = keyFromPassword("secret", "Token B");
+    EXPECT_EQ(run(0x65, syncPayload(MD5Data(keyFromPassword("secret", "Token A")), 0, "H")), Bytes{10});  // other salt
+    EXPECT_EQ(run(0x65, syncPayload(MD5Data(key), 0, "H")), Bytes{0});
+    EXPECT_EQ(run(0x35, {}, key), (Bytes{0, 100}));
+}
+
+TEST_F(WireTest, BrokenHostPackagesAndFrames) {
+    start();
+    Bytes bad = LumoTokenCommand::buildPackage(0x35);
+    bad.back() ^= 1;
+    client->writePackage(bad);
+    auto reply = client->awaitPackage();
+    EXPECT_EQ(reply, LumoTokenCommand::buildPackage(0, Bytes{9}));
+    EXPECT_FALSE(token->receivedPackages().back().valid);
+
+    // Frame 0 of a two-frame package, then a frame with index 2: discarded, no answer.
+    const auto frames = BleSocketFormat().pack2Frames(LumoTokenCommand::buildPackage(0x60, cat({text0("n"), text0(std::string(200, 'v'))})));
+    ASSERT_EQ(frames.size(), 2u);
+    Bytes skipped = frames[1];
+    skipped[0] = 2;
+    client->writeFrames({frames[0], skipped});
+    EXPECT_FALSE(heardWithin(1s));
+    EXPECT_EQ(token->frameErrorCount(), 1u);
+    // The next package starts afresh.
+    client->writeFrames(frames);
+    EXPECT_EQ(client->awaitPackage(), LumoTokenCommand::buildPackage(0x60, Bytes{0}));
+    EXPECT_EQ(token->device().variables().read("n"), std::string(200, 'v'));
+}
+
+TEST_F(WireTest, FaultStatusNoReplyAndCounts) {
+    start();
+    token->replyStatus(0x35, 5, 1);
+    EXPECT_EQ(run(0x35), Bytes{5});
+    EXPECT_EQ(run(0x35), (Bytes{0, 100}));  // used up
+
+    token->replyStatus(std::nullopt, 13);
+    EXPECT_EQ(run(0x20), Bytes{13});
+    EXPECT_EQ(run(0x75, Bytes{1}), Bytes{13});
+    token->clearFaults();
+
+    // A status fault keeps the command from running.
+    token->replyStatus(0x60, 0, 1);
+    EXPECT_EQ(run(0x60, cat({text0("k"), text0("v")})), Bytes{0});
+    EXPECT_FALSE(token->device().variables().read("k"));
+
+    token->ignoreCommand(0x30, 2);
+    client->writePackage(LumoTokenCommand::buildPackage(0x30));
+    EXPECT_FALSE(heardWithin(60s));
+    EXPECT_EQ(token->receivedPackages().back().code, 0x30);  // received, never answered
+    EXPECT_EQ(run(0x35), (Bytes{0, 100}));  // other commands are served
+    client->writePackage(LumoTokenCommand::buildPackage(0x30));
+    EXPECT_FALSE(heardWithin(60s));
+    EXPECT_EQ(run(0x30), cat({Bytes{0}, bytesOf("VX2400000001")}));
+}
+
+TEST_F(WireTest, FaultLateReplyFollowsTheQueueClock) {
+    start();
+    token->delayReplies(0x35, 30s);
+    client->writePackage(LumoTokenCommand::buildPackage(0x35));
+    EXPECT_FALSE(heardWithin(29s));
+    EXPECT_TRUE(heardWithin(1s));
+    EXPECT_EQ(client->awaitPackage(), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+
+    // A late reply whose link has dropped meanwhile never reaches the next connection.
+    client->writePackage(LumoTokenCommand::buildPackage(0x35));
+    loop.runFor(10s);
+    client->disconnect();
+    ASSERT_TRUE(client->connect(token->identifier()));
+    client->notifications.clear();
+    EXPECT_FALSE(heardWithin(60s));
+}
+
+TEST_F(WireTest, FaultBrokenReplies) {
+    start();
+    token->corruptReplies(0x35, 1);
+    client->writePackage(LumoTokenCommand::buildPackage(0x35));
+    auto reply = client->awaitPackage();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55 ^ 0xFF}));
+    EXPECT_NE(CRC8(ByteView(*reply).first(5)), reply->back());
+
+    token->sendEmptyReplies(0x35, 1);
+    client->writePackage(LumoTokenCommand::buildPackage(0x35));
+    EXPECT_EQ(client->awaitPackage(), (Bytes{0x35, 0x00, 0x00, 0xEB}));
+
+    // One-frame reply: sent with index 1, which a joiner cannot take as a first frame.
+    token->reorderReplyFrames(0x35, 1);
+    client->notifications.clear();
+    client->writePackage(LumoTokenCommand::buildPackage(0x35));
+    EXPECT_FALSE(client->awaitPackage());
+    ASSERT_EQ(client->notifications.size(), 1u);
+    EXPECT_EQ(client->notifications[0], (Bytes{0x01, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+    EXPECT_EQ(client->joinErrors.size(), 1u);
+
+    // Many-frame reply: the first two frames swapped.
+    token->device().config().serial = std::string(300, 'S');
+    token->reorderReplyFrames(0x30, 1);
+    client->notifications.clear();
+    client->writePackage(LumoTokenCommand::buildPackage(0x30));
+    EXPECT_FALSE(client->awaitPackage());
+    ASSERT_EQ(client->notifications.size(), 3u);
+    EXPECT_EQ(client->notifications[0][0], 1);
+    EXPECT_EQ(client->notifications[1][0], 0);
+    EXPECT_EQ(client->notifications[2][0], 2);
+    EXPECT_EQ(run(0x30), cat({Bytes{0}, bytesOf(std::string(300, 'S'))}));  // back to normal
+}
+
+TEST_F(WireTest, FaultsApplyToEncryptedRepliesBeforeEncryption) {
+    VirtualTokenConfig config;
+    config.key = std::string(40, 'K');
+    start(config);
+    const std::string key = *config.key;
+    ASSERT_EQ(run(0x65, syncPayload(MD5Data(key), 0, "H")), Bytes{0});
+    token->corruptReplies(0x35, 1);
+    client->writePackage(*AES256EncryptWithKey(LumoTokenCommand::buildPackage(0x35), key));
+    const auto plain = client->awaitPackage(key);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(Bytes(plain->begin(), plain->begin() + 6), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55 ^ 0xFF}));
+    token->replyStatus(0x35, 5, 1);
+    EXPECT_EQ(run(0x35, {}, key), Bytes{5});
+}
+
+TEST_F(WireTest, PowerOffRepliesThenDropsTheLinkUntilPoweredOn) {
+    start();
+    LinkTiming timing;
+    timing.notification = 20ms;
+    token->peripheral()->setLinkTiming(timing);
+    EXPECT_EQ(run(0x40), Bytes{0});  // the reply arrives before the link drops
+    loop.runFor(1s);
+    EXPECT_TRUE(client->disconnected);
+    EXPECT_FALSE(token->isPoweredOn());
+    EXPECT_TRUE(radio->peripherals().empty());
+
+    token->powerOn();
+    EXPECT_EQ(radio->peripherals().size(), 1u);
+    ASSERT_TRUE(client->connect(token->identifier()));
+    EXPECT_EQ(run(0x35), (Bytes{0, 100}));
+}
+
+TEST_F(WireTest, DroppedLinkClosesFilesAndListings) {
+    start();
+    ASSERT_EQ(run(0x70, cat({Bytes{1}, text0("f")})), (Bytes{0, 1}));
+    ASSERT_EQ(run(0x95, text0("/")), Bytes{0});
+    ASSERT_EQ(run(0xA5, Bytes{1}), Bytes{0});
+    client->disconnect();
+    EXPECT_EQ(token->device().openHandleCount(), 0u);
+    ASSERT_TRUE(client->connect(token->identifier()));
+    EXPECT_EQ(run(0x85, Bytes{1, 0, 1, 'x'}), Bytes{11});
+    EXPECT_EQ(run(0xA0), Bytes{11});
+    EXPECT_EQ(token->device().selectedStorage(), 0u);
+    EXPECT_EQ(run(0x90, text0("f")), Bytes{0});
+}
+
+TEST_F(WireTest, DirectoryListingOverTheWire) {
+    start();
+    ASSERT_EQ(run(0x10, Bytes{0x65, 0x53, 0xF1, 0x00}), Bytes{0});
+    ASSERT_EQ(run(0x70, cat({Bytes{1}, text0("a.txt")})), (Bytes{0, 1}));
+    ASSERT_EQ(run(0x85, Bytes{1, 0, 3, 'a', 'b', 'c'}), Bytes{0});
+    ASSERT_EQ(run(0x75, Bytes{1}), Bytes{0});
+    ASSERT_EQ(run(0x95, text0("")), Bytes{0});
+    EXPECT_EQ(run(0xA0), cat({Bytes{0}, text0("3"), text0("2023-11-14 22:13:20"), text0("F"), text0("a.txt")}));
+    EXPECT_EQ(run(0xA0), Bytes{0});
+}
+
+}  // namespace
+}  // namespace vexa
