@@ -76,13 +76,13 @@ void VirtualToken::receiveFrame(const Bytes& frame) {
 }
 
 void VirtualToken::handlePackage(const Bytes& raw) {
-    ReceivedPackage record;
-    auto parse = [&record](ByteView package, bool encrypted) {
+    ReceivedPackage seen;
+    auto parse = [&seen](ByteView package, bool encrypted) {
         bool ok = false;
         LumoTokenCommand::parseCommand(
             package,
             [&](uint8_t code, Bytes payload) {
-                record = ReceivedPackage{code, std::move(payload), encrypted, true, Bytes(package.begin(), package.end())};
+                seen = ReceivedPackage{code, std::move(payload), encrypted, true, Bytes(package.begin(), package.end())};
                 ok = true;
             },
             {});
@@ -94,19 +94,19 @@ void VirtualToken::handlePackage(const Bytes& raw) {
         const auto plain = AES256DecryptWithKey(raw, sessionKey_);
         parsed = plain && parse(*plain, true);
         // A new synchronisation always travels in plain text.
-        if (!parsed) parsed = parse(raw, false) && record.code == kCodeSyncSessionKey;
+        if (!parsed) parsed = parse(raw, false) && seen.code == kCodeSyncSessionKey;
     } else {
         parsed = parse(raw, false);
     }
     if (!parsed) {
-        received_.push_back(ReceivedPackage{0, {}, false, false, raw});
+        record(ReceivedPackage{0, {}, false, false, raw});
         const uint8_t status = session_ == Session::Locked ? kStatusInvalidSessionKey : kStatusInvalidMessage;
         sendReply(0, Bytes{status}, {}, session_ == Session::Encrypted, false);
         return;
     }
-    received_.push_back(record);
-
-    const uint8_t code = record.code;
+    const uint8_t code = seen.code;
+    const Bytes payload = seen.payload;
+    record(std::move(seen));
     const VirtualTokenFaultPlan plan = faults_.take(code);
     if (plan.noReply) return;
     Bytes reply;
@@ -114,7 +114,7 @@ void VirtualToken::handlePackage(const Bytes& raw) {
     if (plan.status) {
         reply = Bytes{*plan.status};
     } else if (code == kCodeSyncSessionKey) {
-        const auto outcome = device_.synchronise(record.payload);
+        const auto outcome = device_.synchronise(payload);
         reply = Bytes{outcome.status};
         if (outcome.accepted) {
             session_ = outcome.encrypted ? Session::Encrypted : Session::Open;
@@ -126,7 +126,7 @@ void VirtualToken::handlePackage(const Bytes& raw) {
     } else if (session_ == Session::Locked) {
         reply = Bytes{kStatusInvalidSessionKey};
     } else {
-        reply = device_.execute(code, record.payload);
+        reply = device_.execute(code, payload);
         powerOff = code == kCodePowerOff && !device_.isPoweredOn();
     }
     // The reply to a synchronisation is always plain text: the host expects it so.
@@ -137,7 +137,7 @@ void VirtualToken::handlePackage(const Bytes& raw) {
 void VirtualToken::sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff) {
     Bytes package = LumoTokenCommand::buildPackage(code, plan.emptyPayload ? ByteView{} : ByteView(payload));
     if (plan.badCrc) package.back() ^= 0xFF;
-    replies_.push_back(package);
+    recordReply(package);
     if (encrypt) {
         auto sealed = AES256EncryptWithKey(package, sessionKey_);
         if (!sealed) return;
@@ -186,6 +186,11 @@ void VirtualToken::powerOffNow() {
     if (auto radio = radio_.lock()) radio->removePeripheral(peripheral_);
 }
 
+void VirtualToken::powerOff() {
+    device_.setPoweredOn(false);
+    powerOffNow();
+}
+
 void VirtualToken::powerOn() {
     device_.setPoweredOn(true);
     auto radio = radio_.lock();
@@ -209,6 +214,24 @@ void VirtualToken::sendEmptyReplies(std::optional<uint8_t> command, int times) {
 }
 void VirtualToken::reorderReplyFrames(std::optional<uint8_t> command, int times) {
     faults_.add({command, VirtualTokenFault::FramesOutOfOrder, 0, {}, times});
+}
+
+void VirtualToken::record(ReceivedPackage package) {
+    if (recordLimit_ == 0) return;
+    if (received_.size() >= recordLimit_) received_.pop_front();
+    received_.push_back(std::move(package));
+}
+
+void VirtualToken::recordReply(const Bytes& package) {
+    if (recordLimit_ == 0) return;
+    if (replies_.size() >= recordLimit_) replies_.pop_front();
+    replies_.push_back(package);
+}
+
+void VirtualToken::setRecordLimit(size_t limit) {
+    recordLimit_ = limit;
+    while (received_.size() > limit) received_.pop_front();
+    while (replies_.size() > limit) replies_.pop_front();
 }
 
 void VirtualToken::clearRecords() {

@@ -43,6 +43,7 @@
 //   in both directions reach the radio's traffic observer (SimulatedRadio::setTrafficObserver).
 //   device() gives the whole device state: files, variables, clock, secure element.
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,8 +98,10 @@ public:
 
     // ---- Power ----
     bool isPoweredOn() const { return device_.isPoweredOn(); }
-    /// Switches the token on again after 0x40 (back on its radio, advertising).
+    /// Switches the token on again after 0x40 or powerOff() (back on its radio, advertising).
     void powerOn();
+    /// Switches the token off as its button would: the link drops and it leaves its radio.
+    void powerOff();
 
     // ---- Fault switches ----
     VirtualTokenFaults& faults() { return faults_; }
@@ -112,9 +115,14 @@ public:
     void clearFaults() { faults_.clear(); }
 
     // ---- Inspection ----
-    const std::vector<ReceivedPackage>& receivedPackages() const { return received_; }
-    /// Reply packages as built, before encryption (faults included).
-    const std::vector<Bytes>& sentReplies() const { return replies_; }
+    static constexpr size_t kDefaultRecordLimit = 4096;
+    /// The latest packages received, oldest first.
+    const std::deque<ReceivedPackage>& receivedPackages() const { return received_; }
+    /// The latest reply packages as built, before encryption (faults included).
+    const std::deque<Bytes>& sentReplies() const { return replies_; }
+    /// How many packages and replies are kept (the oldest go first); 0 keeps none. Long runs
+    /// (benchmarks, demos) stay bounded in memory.
+    void setRecordLimit(size_t limit);
     /// Frames discarded for a wrong index or length.
     size_t frameErrorCount() const { return frameErrors_; }
     void clearRecords();
@@ -142,8 +150,12 @@ private:
     Session session_ = Session::Open;
     std::string sessionKey_;
     uint64_t connection_ = 0;  // changes at every connect and disconnect; stale delayed replies are dropped
-    std::vector<ReceivedPackage> received_;
-    std::vector<Bytes> replies_;
+    void record(ReceivedPackage package);
+    void recordReply(const Bytes& package);
+
+    size_t recordLimit_ = kDefaultRecordLimit;
+    std::deque<ReceivedPackage> received_;
+    std::deque<Bytes> replies_;
     size_t frameErrors_ = 0;
 };
 

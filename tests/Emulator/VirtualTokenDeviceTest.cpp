@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Emulator/VirtualTokenDevice.h"
+#include "Emulator/VirtualTokenFaults.h"
 #include "LumoTokenSDK/LumoToken/protocol/LumoTokenDataField.h"
 #include "VexaTokenKit/VexaCrypto.h"
 #include "tests/Emulator/TokenTestBytes.h"
@@ -282,6 +283,31 @@ TEST_F(DeviceTest, PowerOffStopsTheSecureElementAndClosesFiles) {
     EXPECT_FALSE(device.isPoweredOn());
     EXPECT_FALSE(device.secureElement().isPoweredOn());
     EXPECT_EQ(device.openHandleCount(), 0u);
+}
+
+TEST(VirtualTokenFaults, RulesCombineCountDownAndMatchTheirCommand) {
+    using namespace std::chrono_literals;
+    VirtualTokenFaults faults;
+    faults.add({0x35, VirtualTokenFault::ReplyStatus, 5, {}, 1});
+    faults.add({std::nullopt, VirtualTokenFault::ReplyStatus, 7, {}, -1});
+    faults.add({0x35, VirtualTokenFault::Delay, 0, 2s, 2});
+    faults.add({0x35, VirtualTokenFault::BadCrc, 0, {}, 0});  // zero times: ignored
+
+    auto plan = faults.take(0x35);
+    EXPECT_EQ(plan.status, 5);  // the first matching status wins
+    EXPECT_EQ(plan.delay, 2s);
+    EXPECT_FALSE(plan.badCrc);
+    plan = faults.take(0x20);
+    EXPECT_EQ(plan.status, 7);
+    EXPECT_EQ(plan.delay, 0s);
+    plan = faults.take(0x35);
+    EXPECT_EQ(plan.status, 7);
+    EXPECT_EQ(plan.delay, 2s);
+    plan = faults.take(0x35);
+    EXPECT_EQ(plan.delay, 0s);  // both counted rules used up
+    faults.clear();
+    EXPECT_TRUE(faults.empty());
+    EXPECT_FALSE(faults.take(0x35).status);
 }
 
 }  // namespace

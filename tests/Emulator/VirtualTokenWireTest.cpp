@@ -79,6 +79,17 @@ TEST_F(WireTest, PlainCommandsAnswerByteExactFrames) {
     EXPECT_FALSE(token->receivedPackages()[0].encrypted);
     EXPECT_EQ(token->sentReplies()[0], (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
     EXPECT_EQ(token->session(), VirtualToken::Session::Open);
+
+    token->setRecordLimit(2);
+    EXPECT_EQ(token->receivedPackages().size(), 2u);
+    run(0x25);
+    ASSERT_EQ(token->receivedPackages().size(), 2u);
+    EXPECT_EQ(token->receivedPackages()[0].code, 0x77);
+    EXPECT_EQ(token->receivedPackages()[1].code, 0x25);
+    EXPECT_EQ(token->sentReplies().size(), 2u);
+    token->setRecordLimit(0);
+    run(0x25);
+    EXPECT_TRUE(token->receivedPackages().empty());
 }
 
 TEST_F(WireTest, LongPackagesCrossTheLinkInManyFrames) {
@@ -112,6 +123,8 @@ TEST_F(WireTest, KeyedTokenLocksUntilTheHashMatchesThenEncrypts) {
     const std::string key = *config.key;
     EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
     EXPECT_EQ(run(0x30), Bytes{10});  // no command before synchronising
+    client->writePackage(Bytes{0x30, 0x00, 0x00, 0x00});  // bad CRC: also refused for the key
+    EXPECT_EQ(client->awaitPackage(), LumoTokenCommand::buildPackage(0, Bytes{10}));
 
     EXPECT_EQ(run(0x65, syncPayload(Bytes(16, 0xEE), 0, "Host")), Bytes{10});
     EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
@@ -311,6 +324,15 @@ TEST_F(WireTest, PowerOffRepliesThenDropsTheLinkUntilPoweredOn) {
     EXPECT_EQ(radio->peripherals().size(), 1u);
     ASSERT_TRUE(client->connect(token->identifier()));
     EXPECT_EQ(run(0x35), (Bytes{0, 100}));
+
+    // The button: no reply to wait for, the link drops at once.
+    token->powerOff();
+    loop.runUntilIdle();
+    EXPECT_TRUE(client->disconnected);
+    EXPECT_TRUE(radio->peripherals().empty());
+    token->powerOn();
+    EXPECT_TRUE(token->isPoweredOn());
+    EXPECT_EQ(radio->peripherals().size(), 1u);
 }
 
 TEST_F(WireTest, DroppedLinkClosesFilesAndListings) {
