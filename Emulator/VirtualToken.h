@@ -23,7 +23,7 @@
 //   and counted in frameErrorCount(). A package that fails to parse is answered with status 9
 //   (status 10 while the session is locked, see below).
 // - Session key. With a key (config.key, setKey, setPassword) a connection starts locked: every
-//   command but 0x65 is answered with status 10. Command 0x65 (always in plain text) carries the
+//   command but 0x65 is answered with status 10. powerOff()/powerOn() work the token's button. Command 0x65 (always in plain text) carries the
 //   MD5 of the host's key string; if it equals MD5Data(key) the session is encrypted from the next
 //   package on (AES-256 with the key string, both directions), otherwise it stays locked and the
 //   answer is status 10. Without a key the token accepts any hash and talks in plain text.
@@ -38,8 +38,9 @@
 //   (on the main queue's clock); answer with a wrong CRC, an empty payload, or frames out of
 //   order. Link-level faults (failed writes, lost or corrupted notifications, refused
 //   connections) are the radio's: peripheral()->faults().
-// - Inspection: receivedPackages() lists every package as the token saw it (decrypted when the
-//   session is encrypted), sentReplies() every reply package before encryption; the raw frames
+// - Inspection: receivedPackages() lists the packages as the token saw them (decrypted when the
+//   session is encrypted), sentReplies() the reply packages before encryption, the latest
+//   setRecordLimit() of each (4096 by default); the raw frames
 //   in both directions reach the radio's traffic observer (SimulatedRadio::setTrafficObserver).
 //   device() gives the whole device state: files, variables, clock, secure element.
 #include <cstdint>
