@@ -23,14 +23,15 @@
 //   and counted in frameErrorCount(). A package that fails to parse is answered with status 9
 //   (status 10 while the session is locked, see below).
 // - Session key. With a key (config.key, setKey, setPassword) a connection starts locked: every
-//   command but 0x65 is answered with status 10. powerOff()/powerOn() work the token's button. Command 0x65 (always in plain text) carries the
-//   MD5 of the host's key string; if it equals MD5Data(key) the session is encrypted from the next
-//   package on (AES-256 with the key string, both directions), otherwise it stays locked and the
+//   command but 0x65 is answered with status 10. Command 0x65 (always in plain text) carries
+//   the MD5 of the host's key string; if it equals MD5Data(key) the session is encrypted from the
+//   next package on (AES-256 with the key string, both directions), otherwise it stays locked and the
 //   answer is status 10. Without a key the token accepts any hash and talks in plain text.
 //   A plain-text 0x65 is recognised also in an encrypted session, and synchronises again.
 // - The command set, its payloads and its statuses are those of VirtualTokenDevice.h; the clock
 //   runs on the main queue's clock. Command 0x40 answers, then drops the link and takes the
-//   token off the radio until powerOn(). A dropped link closes open files and ends listings.
+//   token off the radio until powerOn(); powerOff() does the same without a command (the
+//   button). A dropped link closes open files, ends listings and selects storage 0 again.
 // - Paired hosts: an accepted 0x65 from a host name not yet recorded creates "device<N>" (lowest
 //   free N) holding VirtualVariableStore::hostAddress(name) + name.
 // - Fault switches (faults(), or the shortcuts below), per command code or for every command,
@@ -40,8 +41,8 @@
 //   connections) are the radio's: peripheral()->faults().
 // - Inspection: receivedPackages() lists the packages as the token saw them (decrypted when the
 //   session is encrypted), sentReplies() the reply packages before encryption, the latest
-//   setRecordLimit() of each (4096 by default); the raw frames
-//   in both directions reach the radio's traffic observer (SimulatedRadio::setTrafficObserver).
+//   setRecordLimit() of each (4096 by default); the raw frames in both directions reach the
+//   radio's traffic observer (SimulatedRadio::setTrafficObserver).
 //   device() gives the whole device state: files, variables, clock, secure element.
 #include <cstdint>
 #include <deque>
