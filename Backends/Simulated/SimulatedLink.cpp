@@ -27,6 +27,7 @@ std::vector<Task> SimulatedLink::close() {
 
 // Runs the head while it costs nothing; otherwise lets it occupy the link until its timer fires.
 void SimulatedLink::pump() {
+    auto self = shared_from_this();  // an operation may drop the last owner
     running_ = true;
     while (open_ && !ops_.empty()) {
         if (ops_.front().cost > Duration::zero()) {
@@ -47,7 +48,7 @@ void SimulatedLink::pump() {
 void SimulatedLink::headDue() {
     armed_ = false;
     if (!open_ || ops_.empty()) return;
-    auto self = shared_from_this();  // an operation may drop the last owner
+    auto self = shared_from_this();
     Op op = std::move(ops_.front());
     ops_.pop_front();
     running_ = true;

@@ -14,7 +14,9 @@
 //   runs, so characteristic->value() inside it is that callback's value.
 // - Identity. A central has one PlatformPeripheral object per device for its whole life (across
 //   scans and connections), and one object per service and characteristic of that device once
-//   discovered.
+//   discovered. Each discovery replaces the peripheral's services() (or the service's
+//   characteristics()) with what it found, published right before its callback.
+// - State. PlatformCentral::state() is the radio's state, read live.
 // - Scanning. A scan needs the powered-on state (otherwise it is ignored). Each advertising device
 //   that matches the filter is heard at the scan start, then, with allowDuplicates, once per
 //   advertising interval while the scan runs; without, once per scan. A device that starts

@@ -37,7 +37,8 @@ public:
     void setReadHandler(ReadHandler handler) { onRead_ = std::move(handler); }
     void setSubscribeHandler(SubscribeHandler handler) { onSubscribe_ = std::move(handler); }
 
-    /// The value served to reads when there is no read handler (empty at first).
+    /// The value served to reads when there is no read handler (empty at first). Without a write
+    /// handler, each write that reaches the device replaces it.
     void setValue(Bytes value) { value_ = std::move(value); }
     const Bytes& value() const { return value_; }
 

@@ -1,0 +1,279 @@
+// Discovery, reads, writes, notifications, link timing and the GATT faults of the simulated radio.
+#include "tests/Backends/Simulated/SimStackFixture.h"
+
+namespace vexa::test {
+namespace {
+
+using GattTest = SimStackTest;
+
+TEST_F(GattTest, DiscoveryFiltersTakesTheDelayAndKeepsObjects) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    radio->setLinkTiming(LinkTiming{.discovery = 7ms});
+    auto p = connect(t.device);
+    EXPECT_TRUE(p->services().empty());
+    Duration start = main.now();
+    p->discoverServices(std::nullopt);
+    ASSERT_TRUE(runUntilCount(Ev::Services, 1));
+    EXPECT_EQ(rec->of(Ev::Services)[0].at - start, 7ms);
+    auto all = p->services();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]->uuid(), kServiceUUID);
+    EXPECT_EQ(all[1]->uuid(), kInfoUUID);
+    EXPECT_EQ(all[0]->peripheral(), p);
+    EXPECT_TRUE(all[0]->characteristics().empty());
+
+    p->discoverServices(std::vector<BleUUID>{kInfoUUID});
+    ASSERT_TRUE(runUntilCount(Ev::Services, 2));
+    ASSERT_EQ(p->services().size(), 1u);
+    EXPECT_EQ(p->services()[0], all[1]);  // same object for the same service
+
+    p->discoverCharacteristics(std::vector<BleUUID>{kNotifyUUID}, all[0]);
+    p->discoverCharacteristics(std::nullopt, all[0]);  // queued behind the first
+    start = main.now();
+    ASSERT_TRUE(runUntilCount(Ev::Characteristics, 2));
+    auto chars = rec->of(Ev::Characteristics);
+    EXPECT_EQ(chars[0].at - start, 7ms);
+    EXPECT_EQ(chars[1].at - start, 14ms);
+    EXPECT_EQ(chars[0].service, all[0]);
+    auto list = all[0]->characteristics();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]->uuid(), kWriteUUID);
+    EXPECT_EQ(list[1]->uuid(), kNotifyUUID);
+    EXPECT_EQ(list[0]->service(), all[0]);
+    EXPECT_EQ(list[0]->properties(), uint32_t(kPropertyWrite | kPropertyWriteWithoutResponse));
+
+    // A service object of another peripheral is refused.
+    TestDevice other("Other");
+    radio->addPeripheral(other.device);
+    auto q = connect(other.device);
+    q->discoverCharacteristics(std::nullopt, all[0]);
+    ASSERT_TRUE(runUntilCount(Ev::Characteristics, 3));
+    EXPECT_EQ(rec->of(Ev::Characteristics)[2].error->code, int64_t(SimulatedBleError::InvalidParameters));
+}
+
+TEST_F(GattTest, WritesTakeTheirTurnAndANotificationWaitsBehindThem) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    radio->setLinkTiming(LinkTiming{.writeWithResponse = 10ms, .writeWithoutResponse = 3ms, .notification = 4ms});
+    const Duration start = main.now();
+    for (uint8_t i = 0; i < 5; ++i) g.peripheral->writeValue(Bytes{i}, g.write, WriteType::WithResponse);
+    g.peripheral->writeValue(Bytes{9}, g.write, WriteType::WithoutResponse);
+    main.runUntilIdle();  // the requests reach the link
+    EXPECT_TRUE(t.device->notify(t.notify, {0xAA}));
+    main.runFor(1s);
+    auto writes = rec->of(Ev::Write);
+    ASSERT_EQ(writes.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(writes[i].at - start, 10ms * (i + 1)) << i;
+        EXPECT_FALSE(writes[i].error);
+    }
+    EXPECT_EQ(t.received, (std::vector<Bytes>{{0}, {1}, {2}, {3}, {4}, {9}}));
+    auto values = rec->of(Ev::Value);
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_EQ(values[0].value, Bytes{0xAA});
+    EXPECT_EQ(values[0].at - start, 57ms);  // 5 x 10 + 3 + 4
+    EXPECT_EQ(values[0].characteristic, g.notify);
+}
+
+TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    t.write->setWriteHandler([&](const Bytes& v, WriteType) {
+        for (uint8_t b : v) t.device->notify(t.notify, {uint8_t(b + 1)});
+        return OptError{};
+    });
+    g.peripheral->writeValue({1, 2}, g.write, WriteType::WithResponse);
+    g.peripheral->writeValue({5}, g.write, WriteType::WithResponse);
+    run();
+    EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::Write, Ev::Value, Ev::Value, Ev::Write, Ev::Value}));
+    auto values = rec->of(Ev::Value);
+    EXPECT_EQ(values[0].value, Bytes{2});  // each callback sees its own value
+    EXPECT_EQ(values[1].value, Bytes{3});
+    EXPECT_EQ(values[2].value, Bytes{6});
+    EXPECT_EQ(g.notify->value(), Bytes{6});
+}
+
+TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithoutResponse), 182u);
+    EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithResponse), 512u);
+    t.device->setMaximumWriteValueLength(WriteType::WithoutResponse, 20);
+    t.device->setMaximumWriteValueLength(WriteType::WithResponse, 30);
+    EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithoutResponse), 20u);
+
+    g.peripheral->writeValue(Bytes(30, 1), g.write, WriteType::WithResponse);  // fits
+    g.peripheral->writeValue(Bytes(31, 2), g.write, WriteType::WithResponse);  // too long
+    g.peripheral->writeValue(Bytes(21, 3), g.write, WriteType::WithoutResponse);  // too long: dropped
+    g.peripheral->writeValue(Bytes{4}, g.notify, WriteType::WithResponse);       // not writable
+    g.peripheral->writeValue(Bytes{5}, g.notify, WriteType::WithoutResponse);    // not writable: dropped
+    g.peripheral->readValue(g.write);                                           // not readable
+    g.peripheral->setNotifyValue(true, g.write);                                // cannot notify
+    run();
+    EXPECT_EQ(t.received, std::vector<Bytes>{Bytes(30, 1)});
+    auto writes = rec->of(Ev::Write);
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_FALSE(writes[0].error);
+    EXPECT_EQ(*writes[1].error, simulatedError(SimulatedAttError::InvalidAttributeValueLength));
+    EXPECT_EQ(*writes[2].error, simulatedError(SimulatedAttError::WriteNotPermitted));
+    EXPECT_EQ(writes[2].characteristic, g.notify);
+    ASSERT_EQ(rec->count(Ev::Value), 1u);
+    EXPECT_EQ(*rec->of(Ev::Value)[0].error, simulatedError(SimulatedAttError::ReadNotPermitted));
+    ASSERT_EQ(rec->count(Ev::NotifyState), 1u);
+    EXPECT_EQ(*rec->of(Ev::NotifyState)[0].error, simulatedError(SimulatedAttError::RequestNotSupported));
+    EXPECT_FALSE(g.write->isNotifying());
+}
+
+TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    g.peripheral->discoverServices(std::vector<BleUUID>{kInfoUUID});
+    ASSERT_TRUE(runUntilCount(Ev::Services, 1));
+    auto infoService = g.peripheral->services().at(0);
+    g.peripheral->discoverCharacteristics(std::nullopt, infoService);
+    ASSERT_TRUE(runUntilCount(Ev::Characteristics, 1));
+    auto info = infoService->characteristics().at(0);
+    g.peripheral->readValue(info);
+    run();
+    int reads = 0;
+    t.info->setReadHandler([&]() -> std::variant<Bytes, Error> {
+        if (++reads == 2) return testError(5);
+        return bytesOf("v" + std::to_string(reads));
+    });
+    g.peripheral->readValue(info);
+    g.peripheral->readValue(info);
+    run();
+    auto values = rec->of(Ev::Value);
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0].value, bytesOf("Vexa"));
+    EXPECT_EQ(values[1].value, bytesOf("v1"));
+    EXPECT_EQ(values[2].error, testError(5));
+    EXPECT_EQ(info->value(), bytesOf("v1"));  // a failed read leaves the value
+
+    // The device may refuse a subscription change; unsubscribing stops notifications.
+    rec->clear();
+    std::vector<bool> asked;
+    t.notify->setSubscribeHandler([&](bool on) -> OptError {
+        asked.push_back(on);
+        return on ? OptError{} : OptError{testError(6)};
+    });
+    g.peripheral->setNotifyValue(false, g.notify);
+    run();
+    EXPECT_EQ(rec->of(Ev::NotifyState).at(0).error, testError(6));
+    EXPECT_TRUE(g.notify->isNotifying());
+    EXPECT_TRUE(t.notify->isSubscribed());
+    t.notify->setSubscribeHandler(nullptr);
+    EXPECT_TRUE(t.device->notify(t.notify, {1}));  // queued before the change below
+    g.peripheral->setNotifyValue(false, g.notify);
+    run();
+    EXPECT_FALSE(g.notify->isNotifying());
+    EXPECT_FALSE(t.device->notify(t.notify, {2}));
+    EXPECT_EQ(rec->count(Ev::Value), 1u);
+    EXPECT_EQ(asked, std::vector<bool>{false});
+
+    t.device->setRssiSource([] { return -71; });
+    g.peripheral->readRSSI();
+    run();
+    ASSERT_EQ(rec->count(Ev::Rssi), 1u);
+    EXPECT_EQ(rec->of(Ev::Rssi)[0].rssi, -71);
+    EXPECT_FALSE(rec->of(Ev::Rssi)[0].error);
+}
+
+TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    t.device->faults().failWrite(testError(3), 2);
+    for (uint8_t i = 1; i <= 3; ++i) g.peripheral->writeValue(Bytes{i}, g.write, WriteType::WithResponse);
+    run();
+    auto writes = rec->of(Ev::Write);
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_FALSE(writes[0].error);
+    EXPECT_EQ(writes[1].error, testError(3));
+    EXPECT_FALSE(writes[2].error);
+    EXPECT_EQ(t.received, (std::vector<Bytes>{{1}, {3}}));  // the failed one never reached the device
+
+    rec->clear();
+    t.device->faults().failWrite(testError(4));
+    t.device->faults().disconnectAfterWrites(2, testError(8));
+    t.device->setLinkTiming(LinkTiming{.writeWithResponse = 1ms});  // all three wait on the link
+    for (uint8_t i = 4; i <= 6; ++i) g.peripheral->writeValue(Bytes{i}, g.write, WriteType::WithResponse);
+    main.runFor(1s);
+    EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::Write, Ev::Write, Ev::Disconnect, Ev::Write}));
+    auto events = rec->events();
+    EXPECT_EQ(events[0].error, testError(4));
+    EXPECT_FALSE(events[1].error);
+    EXPECT_EQ(events[2].error, testError(8));
+    EXPECT_EQ(events[3].error->code, int64_t(SimulatedBleError::RequestAborted));
+    EXPECT_EQ(t.received.back(), Bytes{5});
+    EXPECT_FALSE(t.device->isConnected());
+}
+
+TEST_F(GattTest, NotificationFaultsDropDuplicateSwapAndCorrupt) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    auto& faults = t.device->faults();
+    faults.dropNotification();
+    faults.duplicateNotification();
+    faults.swapNotifications();
+    faults.corruptNotification(1);
+    faults.corruptNotification();
+    faults.corruptNotification(99);
+    for (uint8_t i = 1; i <= 8; ++i) t.device->notify(t.notify, {i, i, i});
+    run();
+    std::vector<Bytes> got;
+    for (auto& e : rec->of(Ev::Value)) got.push_back(e.value);
+    const std::vector<Bytes> expected{
+        {2, 2, 2}, {2, 2, 2},                     // 1 dropped, 2 duplicated
+        {4, 0xFB, 4}, {3, 3, 3},                  // 3 and 4 swapped; 4 corrupt at byte 1
+        {5, 5, 0xFA}, {6, 6, 0xF9},               // corrupt: the last byte by default and past the end
+        {7, 7, 7}, {8, 8, 8}};
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(faults.empty());
+
+    // A notification held for a swap is lost with the link.
+    faults.swapNotifications();
+    t.device->notify(t.notify, {1});
+    run();
+    t.device->disconnect();
+    run();
+    EXPECT_EQ(rec->count(Ev::Value), 8u);
+}
+
+TEST_F(GattTest, TrafficObserverSeesWhatCrossesTheLinkInOrder) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    std::vector<TrafficRecord> seen;
+    radio->setTrafficObserver([&](const TrafficRecord& r) { seen.push_back(r); });
+    auto g = open(t);
+    t.write->setWriteHandler([&](const Bytes&, WriteType type) {
+        if (type == WriteType::WithResponse) t.device->notify(t.notify, {0x10});
+        return OptError{};
+    });
+    t.device->faults().failWrite(testError(1), 2);
+    t.device->faults().dropNotification();
+    g.peripheral->writeValue({1}, g.write, WriteType::WithResponse);
+    g.peripheral->writeValue({2}, g.write, WriteType::WithResponse);  // fails: not seen
+    g.peripheral->writeValue({3}, g.write, WriteType::WithoutResponse);
+    run();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].kind, TrafficKind::WriteWithResponse);
+    EXPECT_TRUE(seen[0].fromCentral());
+    EXPECT_EQ(seen[0].bytes, Bytes{1});
+    EXPECT_EQ(seen[0].peripheralIdentifier, t.device->identifier());
+    EXPECT_EQ(seen[0].characteristic, kWriteUUID);
+    EXPECT_EQ(seen[1].kind, TrafficKind::Notification);  // sent, although the fault dropped it
+    EXPECT_FALSE(seen[1].fromCentral());
+    EXPECT_EQ(seen[1].characteristic, kNotifyUUID);
+    EXPECT_EQ(seen[2].kind, TrafficKind::WriteWithoutResponse);
+    EXPECT_EQ(rec->count(Ev::Value), 0u);
+}
+
+}  // namespace
+}  // namespace vexa::test
