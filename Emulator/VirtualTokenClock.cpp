@@ -23,7 +23,7 @@ std::string VirtualTokenClock::format(int64_t unixSeconds) {
     const auto day = floor<days>(t);
     const year_month_day ymd{day};
     const hh_mm_ss hms{t - day};
-    char text[32];
+    char text[64];  // room for any year the arithmetic can produce
     std::snprintf(text, sizeof text, "%04d-%02u-%02u %02ld:%02ld:%02ld", static_cast<int>(ymd.year()),
                   static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()), static_cast<long>(hms.hours().count()),
                   static_cast<long>(hms.minutes().count()), static_cast<long>(hms.seconds().count()));
