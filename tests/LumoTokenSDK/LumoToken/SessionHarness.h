@@ -3,13 +3,9 @@
 // subscriptions by itself; the test reads the packages written and feeds reply frames.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <optional>
-#include <utility>
-#include <vector>
-
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
 #include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
 #include "Platform/HostDevice.h"
@@ -18,44 +14,36 @@
 
 namespace vexa::test {
 
-// Stand-in cipher: every byte XOR 0x5A, plus two filler bytes after the package.
-inline Bytes toyCipher(const Bytes& in, bool encrypt) {
-    Bytes out = in;
-    if (encrypt) out.insert(out.end(), {0, 0});
-    for (auto& b : out) b ^= 0x5A;
-    return out;
+// Stand-in cipher: two filler bytes after the package, then every byte XOR 0x5A.
+inline Bytes toyCipher(Bytes b, bool encrypt) {
+    if (encrypt) b.insert(b.end(), {0, 0});
+    for (auto& x : b) x ^= 0x5A;
+    return b;
 }
 
 class RecordingDelegate : public LumoTokenDelegate {
 public:
-    struct Connect {
-        OptError error;
-        bool needUpdate;
-    };
-    Bytes hash{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
-    std::optional<uint8_t> mode;  // nothing: not overridden
-    bool cipher = false;          // the cipher hooks count as implemented
-    bool failEncrypt = false;
-    std::vector<Connect> connects;
+    Bytes hash{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::optional<uint8_t> mode;        // nothing: not overridden
+    bool cipher = false, failEncrypt = false;  // cipher: the hooks count as implemented
+    std::vector<std::pair<OptError, bool>> connects;
     std::vector<OptError> disconnects;
     std::function<void(LumoToken&)> onConnect;
 
     Bytes needHashSessionKey(LumoToken&) override { return hash; }
     void didConnect(LumoToken& token, const OptError& error, bool needUpdate) override {
-        connects.push_back({error, needUpdate});
+        connects.emplace_back(error, needUpdate);
         if (onConnect) onConnect(token);
     }
     void didDisconnect(LumoToken&, const OptError& error) override { disconnects.push_back(error); }
-    std::optional<Bytes> willEncryptData(LumoToken& token, const Bytes& package) override {
-        if (!cipher) return LumoTokenDelegate::willEncryptData(token, package);
-        if (failEncrypt) return std::nullopt;
-        return toyCipher(package, true);
+    std::optional<Bytes> willEncryptData(LumoToken& t, const Bytes& p) override {
+        if (!cipher) return LumoTokenDelegate::willEncryptData(t, p);
+        return failEncrypt ? std::nullopt : std::optional<Bytes>(toyCipher(p, true));
     }
-    std::optional<Bytes> willDecryptData(LumoToken& token, const Bytes& package) override {
-        if (!cipher) return LumoTokenDelegate::willDecryptData(token, package);
-        return toyCipher(package, false);
+    std::optional<Bytes> willDecryptData(LumoToken& t, const Bytes& p) override {
+        return cipher ? toyCipher(p, false) : LumoTokenDelegate::willDecryptData(t, p);
     }
-    uint8_t requireSynModeSK(LumoToken& token) override { return mode ? *mode : LumoTokenDelegate::requireSynModeSK(token); }
+    uint8_t requireSynModeSK(LumoToken& t) override { return mode ? *mode : LumoTokenDelegate::requireSynModeSK(t); }
 };
 
 struct Sent {
@@ -68,13 +56,10 @@ public:
     explicit SessionHarness(bool withNotifyCharacteristic = true, bool withService = true) {
         setHostDeviceName("AB");
         central = LumoCentralManager::create(backend, main.loop);
-        fakeCentral = backend->central();
-        fakeCentral->autoConnect = true;
-        fakeCentral->autoDisconnect = true;
-        device = fakeCentral->makePeripheral("ID-1", "Token");
-        device->autoAnswerDiscovery = true;
-        device->autoAnswerWrites = true;
-        device->autoAnswerNotify = true;
+        fake = backend->central();
+        fake->autoConnect = fake->autoDisconnect = true;
+        device = fake->makePeripheral("ID-1", "Token");
+        device->autoAnswerDiscovery = device->autoAnswerWrites = device->autoAnswerNotify = true;
         device->addService(BleUUID::fromString("180a"));
         if (withService) {
             service = device->addService(BleUUID::fromString(kLumoTokenServiceUUID));
@@ -86,35 +71,31 @@ public:
         token = LumoToken::create(wrapper);
     }
 
-    /// Runs the set-up up to the synchronisation and answers it with `status`.
-    void connect(uint8_t status = 0) {
+    void discover() {
         token->setDelegate(delegate);
         token->discover();
         main.runUntilIdle();
-        ASSERT_FALSE(sent().empty());
+    }
+    /// Runs the set-up and answers the synchronisation with `status`.
+    void connect(uint8_t status = 0) {
+        discover();
         ASSERT_EQ(sent().back().code, kCmdSyncSessionKey);
         reply({status});
     }
-
-    /// Every package written so far, decrypted when the toy cipher is on and `decrypt` is set.
-    std::vector<Sent> sent(bool decrypt = false) const {
+    /// Every package written so far (parsed; still encrypted ones are skipped).
+    std::vector<Sent> sent() const {
         std::vector<Sent> out;
         BleSocketFormat joiner;
-        for (const Bytes& frame : device->writesTo(writeChar)) {
+        for (const Bytes& frame : frames())
             joiner.addFrameWithCompletion(frame, [&](const std::optional<Bytes>& package, const OptError&) {
-                if (!package) return;
-                Bytes plain = decrypt ? toyCipher(*package, false) : *package;
-                LumoTokenCommand::parseCommand(
-                    plain, [&](uint8_t code, Bytes payload) { out.push_back({code, std::move(payload)}); }, [](const Error&) {});
+                if (package) LumoTokenCommand::parseCommand(*package, [&](uint8_t c, Bytes p) { out.push_back({c, p}); }, nullptr);
             });
-        }
         return out;
     }
-    std::vector<Bytes> frames() const { return device->writesTo(writeChar); }
-
-    /// Sends a reply package with `payload` (encrypted when the session encrypts) in frames.
-    void reply(const Bytes& payload, uint8_t code = 0) {
-        Bytes package = LumoTokenCommand::buildPackage(code, payload);
+    std::vector<Bytes> frames() const { return writeChar ? device->writesTo(writeChar) : std::vector<Bytes>{}; }
+    /// Notifies a reply package with `payload` (encrypted when the session encrypts).
+    void reply(const Bytes& payload) {
+        Bytes package = LumoTokenCommand::buildPackage(0, payload);
         if (token->needEncryptFlag() && delegate->cipher) package = toyCipher(package, true);
         for (const Bytes& frame : BleSocketFormat().pack2Frames(package)) device->notify(notifyChar, frame);
         main.runUntilIdle();
@@ -127,7 +108,7 @@ public:
     VirtualMainLoop main;
     std::shared_ptr<FakeBleBackend> backend = std::make_shared<FakeBleBackend>();
     std::shared_ptr<LumoCentralManager> central;
-    std::shared_ptr<FakeCentral> fakeCentral;
+    std::shared_ptr<FakeCentral> fake;
     std::shared_ptr<FakePeripheral> device;
     std::shared_ptr<FakeService> service;
     std::shared_ptr<FakeCharacteristic> writeChar, notifyChar;
@@ -136,12 +117,15 @@ public:
     std::shared_ptr<LumoToken> token;
 };
 
-/// Collects (payload, error) answers of reply handlers.
+/// Collects the answers of reply handlers.
 struct Answers {
     std::vector<std::pair<std::optional<Bytes>, OptError>> list;
     LumoReplyHandler handler() {
-        return [this](const std::optional<Bytes>& payload, const OptError& error) { list.emplace_back(payload, error); };
+        return [this](const std::optional<Bytes>& p, const OptError& e) { list.emplace_back(p, e); };
     }
+    OptError error(size_t i) const { return i < list.size() ? list[i].second : std::nullopt; }
 };
+
+inline Error tokenError(int64_t code, const char* message) { return Error{kLumoTokenErrorDomain, code, message}; }
 
 }  // namespace vexa::test
