@@ -3,6 +3,7 @@
 // simulated radio, virtual tokens on that radio, and delegates that record every event.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,28 +11,23 @@
 #include <vector>
 
 #include "Backends/Simulated/SimulatedBackend.h"
-#include "Backends/Simulated/SimulatedRadio.h"
 #include "Emulator/VirtualToken.h"
-#include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
+#include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "Platform/HostDevice.h"
 #include "VexaTokenKit/VexaTokenKit.h"
 #include "tests/support/VirtualMainLoop.h"
 
 namespace vexa::test {
 
-/// Every manager event, in order, as "<event>:<token name>".
 class ManagerEvents : public VexaTokenManagerDelegate {
 public:
     std::vector<VexaTokenList> discovered;
-    VexaTokenList connected;
-    VexaTokenList disconnected;
-    VexaTokenList notPaired;
+    VexaTokenList connected, disconnected, notPaired;
     std::vector<Error> failures;
     std::vector<std::string> notReady;
-    std::vector<std::string> log;
-    uint8_t mode = 0;
-    bool answersMode = false;   // overrides the synchronisation mode with `mode`
+    std::vector<std::string> log;  // "<event>:<token name>", in order
+    std::optional<uint8_t> mode;   // answer of tokenManagerRequireSyncSKMethod; none: not overridden
     bool inConnectCall = false;
 
     void tokenManagerDidDiscoverTokens(const Manager&, const VexaTokenList& tokens) override { discovered.push_back(tokens); }
@@ -53,9 +49,8 @@ public:
         disconnected.push_back(token);
         log.push_back("disconnect:" + token->name());
     }
-    uint8_t tokenManagerRequireSyncSKMethod(const Manager& manager, const Token& token) override {
-        if (!answersMode) return VexaTokenManagerDelegate::tokenManagerRequireSyncSKMethod(manager, token);
-        return mode;
+    uint8_t tokenManagerRequireSyncSKMethod(const Manager& m, const Token& t) override {
+        return mode ? *mode : VexaTokenManagerDelegate::tokenManagerRequireSyncSKMethod(m, t);
     }
     void tokenManagerCentralNotReady(const Manager&, const std::string& reason) override { notReady.push_back(reason); }
 };
@@ -64,10 +59,7 @@ public:
 struct TokenEvent {
     std::string method{};
     OptError error{};
-    int32_t serial = 0;
-    double level = 0;
-    bool success = false;
-    uint8_t handle = 0;
+    double number = 0;                   // serial, battery level, handle, success
     std::optional<std::string> text{};   // version, variable value
     std::optional<std::string> name{};   // variable name
     std::optional<Bytes> data{};         // ATR, APDU response, bytes read
@@ -80,9 +72,7 @@ public:
     std::vector<TokenEvent> events;
 
     size_t count(const std::string& method) const {
-        size_t n = 0;
-        for (const auto& e : events) n += e.method == method;
-        return n;
+        return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.method == method; }));
     }
     const TokenEvent* last(const std::string& method) const {
         for (auto it = events.rbegin(); it != events.rend(); ++it)
@@ -90,58 +80,38 @@ public:
         return nullptr;
     }
 
-    void didInitializeToken(const Token&, const OptError& error) override { events.push_back({.method = "initialize", .error = error}); }
-    void tokenDidGetSerial(const Token&, int32_t serial, const OptError& error) override {
-        events.push_back({.method = "serial", .error = error, .serial = serial});
+    using OptText = std::optional<std::string>;
+    using OptData = std::optional<Bytes>;
+    void didInitializeToken(const Token&, const OptError& e) override { add({"initialize", e}); }
+    void tokenDidGetSerial(const Token&, int32_t v, const OptError& e) override { add({"serial", e, double(v)}); }
+    void tokenDidGetBatteryLevel(const Token&, double v, const OptError& e) override { add({"battery", e, v}); }
+    void tokenDidGetFirmwareVersion(const Token&, const OptText& v, const OptError& e) override { add({"firmware", e, 0, v}); }
+    void tokenDidGetHardwareVersion(const Token&, const OptText& v, const OptError& e) override { add({"hardware", e, 0, v}); }
+    void didPowerOffToken(const Token&, const OptError& e) override { add({"powerOff", e}); }
+    void tokenDidPowerSecureElementOnWithAtr(const Token&, const OptData& d, const OptError& e) override { add({"atr", e, 0, {}, {}, d}); }
+    void tokenDidSetCommunicationProtocol(const Token&, bool ok, const OptError& e) override { add({"protocol", e, double(ok)}); }
+    void tokenDidGetResponseAPDU(const Token&, const OptData& d, const OptError& e) override { add({"apdu", e, 0, {}, {}, d}); }
+    void tokenDidOpenFile(const Token&, uint8_t h, const OptError& e) override { add({"open", e, double(h)}); }
+    void tokenDidCloseFile(const Token&, uint8_t h, const OptError& e) override { add({"close", e, double(h)}); }
+    void tokenDidWriteFile(const Token&, uint8_t h, const OptError& e) override { add({"write", e, double(h)}); }
+    void tokenDidReadFile(const Token&, uint8_t h, const OptData& d, const OptError& e) override { add({"read", e, double(h), {}, {}, d}); }
+    void tokenDidRemoveFile(const Token&, const OptError& e) override { add({"removeFile", e}); }
+    void tokenDidListFiles(const Token&, const std::optional<std::vector<VexaFileEntry>>& f, const OptError& e) override {
+        add({"list", e, 0, {}, {}, {}, f});
     }
-    void tokenDidGetBatteryLevel(const Token&, double level, const OptError& error) override {
-        events.push_back({.method = "battery", .error = error, .level = level});
+    void tokenDidSelectDeviceStorage(const Token&, const OptError& e) override { add({"storage", e}); }
+    void tokenDidReadEnvironmentVariable(const Token&, const OptText& n, const OptText& v, const OptError& e) override {
+        add({"readVar", e, 0, v, n});
     }
-    void tokenDidGetFirmwareVersion(const Token&, const std::optional<std::string>& v, const OptError& error) override {
-        events.push_back({.method = "firmware", .error = error, .text = v});
+    void tokenDidWriteEnvironmentVariable(const Token&, const OptError& e) override { add({"writeVar", e}); }
+    void tokenDidRemoveEnvironmentVariable(const Token&, const OptError& e) override { add({"removeVar", e}); }
+    void tokenDidPairedDevices(const Token&, const std::vector<VexaPairedDevice>& d, const OptError& e) override {
+        add({"paired", e, 0, {}, {}, {}, {}, d});
     }
-    void tokenDidGetHardwareVersion(const Token&, const std::optional<std::string>& v, const OptError& error) override {
-        events.push_back({.method = "hardware", .error = error, .text = v});
-    }
-    void didPowerOffToken(const Token&, const OptError& error) override { events.push_back({.method = "powerOff", .error = error}); }
-    void tokenDidPowerSecureElementOnWithAtr(const Token&, const std::optional<Bytes>& atr, const OptError& error) override {
-        events.push_back({.method = "atr", .error = error, .data = atr});
-    }
-    void tokenDidSetCommunicationProtocol(const Token&, bool success, const OptError& error) override {
-        events.push_back({.method = "protocol", .error = error, .success = success});
-    }
-    void tokenDidGetResponseAPDU(const Token&, const std::optional<Bytes>& response, const OptError& error) override {
-        events.push_back({.method = "apdu", .error = error, .data = response});
-    }
-    void tokenDidOpenFile(const Token&, uint8_t handle, const OptError& error) override {
-        events.push_back({.method = "open", .error = error, .handle = handle});
-    }
-    void tokenDidCloseFile(const Token&, uint8_t handle, const OptError& error) override {
-        events.push_back({.method = "close", .error = error, .handle = handle});
-    }
-    void tokenDidWriteFile(const Token&, uint8_t handle, const OptError& error) override {
-        events.push_back({.method = "write", .error = error, .handle = handle});
-    }
-    void tokenDidReadFile(const Token&, uint8_t handle, const std::optional<Bytes>& data, const OptError& error) override {
-        events.push_back({.method = "read", .error = error, .handle = handle, .data = data});
-    }
-    void tokenDidRemoveFile(const Token&, const OptError& error) override { events.push_back({.method = "removeFile", .error = error}); }
-    void tokenDidListFiles(const Token&, const std::optional<std::vector<VexaFileEntry>>& files, const OptError& error) override {
-        events.push_back({.method = "list", .error = error, .files = files});
-    }
-    void tokenDidSelectDeviceStorage(const Token&, const OptError& error) override { events.push_back({.method = "storage", .error = error}); }
-    void tokenDidReadEnvironmentVariable(const Token&, const std::optional<std::string>& name, const std::optional<std::string>& value,
-                                         const OptError& error) override {
-        events.push_back({.method = "readVar", .error = error, .text = value, .name = name});
-    }
-    void tokenDidWriteEnvironmentVariable(const Token&, const OptError& error) override { events.push_back({.method = "writeVar", .error = error}); }
-    void tokenDidRemoveEnvironmentVariable(const Token&, const OptError& error) override {
-        events.push_back({.method = "removeVar", .error = error});
-    }
-    void tokenDidPairedDevices(const Token&, const std::vector<VexaPairedDevice>& devices, const OptError& error) override {
-        events.push_back({.method = "paired", .error = error, .devices = devices});
-    }
-    void tokenDidRemovePairedDevice(const Token&, const OptError& error) override { events.push_back({.method = "removePaired", .error = error}); }
+    void tokenDidRemovePairedDevice(const Token&, const OptError& e) override { add({"removePaired", e}); }
+
+private:
+    void add(TokenEvent event) { events.push_back(std::move(event)); }
 };
 
 class PublicTest : public ::testing::Test {
@@ -162,7 +132,6 @@ protected:
         manager->stopScanning();
         for (const auto& token : manager->connectedTokens()) manager->disconnectFromToken(token);
         main.runUntil([&] { return manager->connectedTokens().empty(); }, std::chrono::seconds(5));
-        main.runUntilIdle();
         VexaTokenEncryptContainer::sharedInstance().setKeys({});
     }
 
@@ -190,20 +159,17 @@ protected:
         return nullptr;
     }
 
-    /// Connects and waits for the outcome (connected or failed).
+    /// Connects and runs until the outcome (connected or failed) has been reported.
     void connect(const std::shared_ptr<VexaToken>& token) {
         const size_t before = managerEvents->connected.size() + managerEvents->failures.size();
         manager->connectToToken(token);
         ASSERT_TRUE(main.runUntil([&] { return managerEvents->connected.size() + managerEvents->failures.size() > before; }));
     }
 
-    /// A scanned, connected token whose delegate is tokenEvents.
-    std::shared_ptr<VexaToken> connectedToken(const std::string& name = "Token A") {
+    /// The listed (or newly scanned) token `name`, connected, with tokenEvents as its delegate.
+    std::shared_ptr<VexaToken> connectedToken(const std::string& name) {
+        if (!tokenNamed(name)) scan(devices.size());
         auto token = tokenNamed(name);
-        if (!token) {
-            scan(devices.size());
-            token = tokenNamed(name);
-        }
         EXPECT_TRUE(token);
         if (!token) return nullptr;
         token->setDelegate(tokenEvents);
