@@ -9,12 +9,11 @@
 namespace vexa {
 namespace {
 
-// Whole seconds since the epoch as the token's 32-bit clock value (0 before the epoch).
+// Whole seconds since the epoch in the token's 32-bit clock field (wrapping as the field does;
+// 0 before the epoch).
 uint32_t clockSeconds(double unixTime) {
-    if (!(unixTime > 0)) return 0;  // also NaN
-    const double whole = std::trunc(unixTime);
-    if (whole >= 18446744073709551616.0) return UINT32_MAX;
-    return static_cast<uint32_t>(static_cast<uint64_t>(whole));
+    if (!(unixTime > 0) || std::isinf(unixTime)) return 0;  // also NaN
+    return static_cast<uint32_t>(std::fmod(std::trunc(unixTime), 4294967296.0));
 }
 
 // The serial number's ASCII text; a byte outside ASCII becomes U+FFFD.
