@@ -48,10 +48,11 @@ TEST(SimulatedThreads, CallbacksOnASerialQueueSeeTheirOwnValuesWhileTheMainLoopR
             (void)e.peripheral->state();
             for (auto& s : e.peripheral->services()) (void)s->characteristics().size();
         }
-        if (e.kind == Ev::Value && e.value.size() == 1 && e.value[0] < 0x80) {
+        if (e.kind == Ev::Write) {
             // The next frame is requested from the callback thread.
             std::lock_guard lock(objectsMutex);
-            if (frames.fetch_add(1) + 1 < kFrames) peripheral->writeValue(Bytes{uint8_t(frames.load())}, writeChar, WriteType::WithResponse);
+            const int next = frames.fetch_add(1) + 1;
+            if (next < kFrames) peripheral->writeValue(Bytes{uint8_t(next)}, writeChar, WriteType::WithResponse);
         }
     };
     auto central = radio->createCentral(rec, queue);  // calls back from now on
