@@ -1,0 +1,238 @@
+// The protocol session end to end: a LumoToken against a virtual token over the simulated
+// Bluetooth LE stack, on a run loop with a virtual clock. Host CPU per command round trip (plain
+// and AES-256), link efficiency of a file transfer under a link-timing model, and how the cost
+// of one command holds up when thousands wait in the queue.
+//
+// Every figure is CPU time of this thread: it covers the session, the link layer, the simulated
+// stack and the virtual token, which all run on the one loop.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Emulator/VirtualTokenFileSystem.h"
+#include "bench/SessionRig.h"
+
+namespace vexa::bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::optional<std::string> keyFor(bool encrypted) { return encrypted ? std::optional<std::string>(kSessionKey) : std::nullopt; }
+
+// CPU time of the calling thread, in nanoseconds.
+double threadCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// The set-up ended with the session ready and, with a key, the token encrypting.
+bool connected(SessionRig& rig, bool encrypted, benchmark::State& state) {
+    const auto expected = encrypted ? VirtualToken::Session::Encrypted : VirtualToken::Session::Open;
+    if (rig.ready() && rig.device().session() == expected && rig.token().needEncryptFlag()) return true;
+    state.SkipWithError("the session did not connect as asked");
+    return false;
+}
+
+// ---- 1. One command round trip over an instant link ---------------------------------------------
+
+constexpr uint8_t kBatteryLevel = 100;  // the virtual token's default
+constexpr int64_t kTimerSweepEvery = 4096;
+
+void BM_SessionRoundTrip(benchmark::State& state, bool encrypted) {
+    SessionRig rig(keyFor(encrypted));
+    if (!connected(rig, encrypted, state)) return;
+    int64_t failures = 0;
+    int64_t count = 0;
+    for (auto _ : state) {
+        bool answered = false;
+        rig.token().getBatteryLevel([&](uint8_t level, const OptError& error) {
+            answered = true;
+            if (error || level != kBatteryLevel) ++failures;
+        });
+        rig.runUntil([&] { return answered; });
+        if (!answered) ++failures;
+        if (++count % kTimerSweepEvery == 0) {
+            state.PauseTiming();
+            rig.dropStaleTimers();
+            state.ResumeTiming();
+        }
+    }
+    if (failures) state.SkipWithError("a battery request failed");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(BM_SessionRoundTrip, plain, false);
+BENCHMARK_CAPTURE(BM_SessionRoundTrip, encrypted, true);
+
+// ---- 2. Link efficiency of a file transfer -------------------------------------------------------
+
+constexpr Duration kFrameTime = 7500us;
+constexpr size_t kTransferSize = 256 * 1024;
+constexpr uint16_t kReadSize = 2048;
+constexpr char kTransferPath[] = "/bench.bin";
+
+// Open, write the data, close, open, read it back in pieces of kReadSize, close: each step
+// issued from the previous one's callback, as an application would. Callbacks hold the transfer.
+class Transfer : public std::enable_shared_from_this<Transfer> {
+public:
+    Transfer(LumoToken& token, const Bytes& data) : token_(token), data_(data) { read_.reserve(data.size()); }
+
+    void start() {
+        token_.openFile(kTransferPath, VirtualTokenFileSystem::kOpenWrite, [self = shared_from_this()](uint8_t handle, const OptError& e) {
+            if (!self->ok(e)) return;
+            self->token_.writeToFile(handle, self->data_, [self, handle](const OptError& e2) {
+                if (!self->ok(e2)) return;
+                self->token_.closeFile(handle, [self](const OptError& e3) {
+                    if (!self->ok(e3)) return;
+                    self->token_.openFile(kTransferPath, VirtualTokenFileSystem::kOpenRead, [self](uint8_t h, const OptError& e4) {
+                        if (self->ok(e4)) self->readNext(h);
+                    });
+                });
+            });
+        });
+    }
+    bool done() const { return done_; }
+    const OptError& error() const { return error_; }
+    const Bytes& read() const { return read_; }
+
+private:
+    void readNext(uint8_t handle) {
+        token_.readFile(handle, kReadSize, [self = shared_from_this(), handle](const std::optional<Bytes>& piece, const OptError& e) {
+            if (!self->ok(e)) return;
+            if (piece) self->read_.insert(self->read_.end(), piece->begin(), piece->end());
+            if (piece && piece->size() == kReadSize && self->read_.size() < self->data_.size()) return self->readNext(handle);
+            self->token_.closeFile(handle, [self](const OptError& e2) {
+                if (self->ok(e2)) self->done_ = true;
+            });
+        });
+    }
+    bool ok(const OptError& error) {
+        if (!error) return true;
+        if (!error_) error_ = error;
+        done_ = true;
+        return false;
+    }
+
+    LumoToken& token_;
+    const Bytes& data_;
+    Bytes read_;
+    bool done_ = false;
+    OptError error_;
+};
+
+void BM_SessionLinkEfficiency(benchmark::State& state, bool encrypted) {
+    LinkTiming timing;
+    timing.writeWithResponse = kFrameTime;
+    timing.notification = kFrameTime;
+    SessionRig rig(keyFor(encrypted), timing);
+    if (!connected(rig, encrypted, state)) return;
+    Bytes data(kTransferSize);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+
+    Duration actual{};
+    FrameCount frames;
+    for (auto _ : state) {
+        rig.countFrames();
+        const Duration start = rig.now();
+        auto transfer = std::make_shared<Transfer>(rig.token(), data);
+        transfer->start();
+        rig.runUntil([&] { return transfer->done(); });
+        actual = rig.now() - start;
+        frames = rig.frames();
+        if (!transfer->done() || transfer->error()) {
+            state.SkipWithError(transfer->error() ? transfer->error()->description().c_str() : "the transfer did not finish");
+            return;
+        }
+        if (transfer->read() != data) {
+            state.SkipWithError("the bytes read back differ from the bytes written");
+            return;
+        }
+    }
+    // Every frame occupies the link for one frame time, one after the other: the least the
+    // protocol allows for these frames is their count times that.
+    const Duration minimum = kFrameTime * static_cast<int64_t>(frames.written + frames.notified);
+    const auto seconds = [](Duration d) { return std::chrono::duration<double>(d).count(); };
+    state.counters["virtual_s"] = seconds(actual);
+    state.counters["minimum_s"] = seconds(minimum);
+    state.counters["min_over_actual"] = seconds(minimum) / seconds(actual);
+    state.counters["idle_ms"] = seconds(actual - minimum) * 1e3;
+    state.counters["frames_out"] = static_cast<double>(frames.written);
+    state.counters["frames_in"] = static_cast<double>(frames.notified);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(2 * kTransferSize));
+}
+BENCHMARK_CAPTURE(BM_SessionLinkEfficiency, plain, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SessionLinkEfficiency, encrypted, true)->Unit(benchmark::kMillisecond);
+
+// ---- 3. Queue scaling -----------------------------------------------------------------------------
+
+constexpr int kCommands = 10000;
+
+// Issues kCommands battery requests one after the other, each once the previous one was answered.
+// Returns the thread CPU time taken, in nanoseconds; counts failures.
+double oneAtATime(SessionRig& rig, int64_t& failures) {
+    const double start = threadCpuNs();
+    for (int i = 0; i < kCommands; ++i) {
+        bool answered = false;
+        rig.token().getBatteryLevel([&](uint8_t level, const OptError& error) {
+            answered = true;
+            if (error || level != kBatteryLevel) ++failures;
+        });
+        rig.runUntil([&] { return answered; });
+        if (!answered) ++failures;
+    }
+    return threadCpuNs() - start;
+}
+
+// Issues kCommands battery requests at once, then runs the loop until all were answered.
+double allQueued(SessionRig& rig, int64_t& failures) {
+    const double start = threadCpuNs();
+    int answered = 0;
+    for (int i = 0; i < kCommands; ++i) {
+        rig.token().getBatteryLevel([&](uint8_t level, const OptError& error) {
+            ++answered;
+            if (error || level != kBatteryLevel) ++failures;
+        });
+    }
+    rig.runUntil([&] { return answered == kCommands; });
+    failures += kCommands - answered;
+    return threadCpuNs() - start;
+}
+
+// Both ways in every iteration, alternating which goes first, so that load on the machine
+// touches both alike; the figure is queued time per command over one-at-a-time time per command.
+void BM_SessionQueueScaling(benchmark::State& state) {
+    SessionRig rig(std::nullopt);
+    if (!connected(rig, false, state)) return;
+    double singleNs = 0;
+    double queuedNs = 0;
+    int64_t failures = 0;
+    bool queuedFirst = false;
+    for (auto _ : state) {
+        for (int pass = 0; pass < 2; ++pass) {
+            if ((pass == 0) == queuedFirst)
+                queuedNs += allQueued(rig, failures);
+            else
+                singleNs += oneAtATime(rig, failures);
+            state.PauseTiming();
+            rig.dropStaleTimers();
+            state.ResumeTiming();
+        }
+        queuedFirst = !queuedFirst;
+    }
+    if (failures) state.SkipWithError("a battery request failed");
+    const double commands = static_cast<double>(state.iterations()) * kCommands;
+    state.counters["single_ns_per_cmd"] = singleNs / commands;
+    state.counters["queued_ns_per_cmd"] = queuedNs / commands;
+    state.counters["queued_over_single"] = queuedNs / singleNs;
+    state.SetItemsProcessed(static_cast<int64_t>(2 * commands));
+}
+BENCHMARK(BM_SessionQueueScaling)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace vexa::bench
