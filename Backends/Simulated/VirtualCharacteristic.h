@@ -21,7 +21,8 @@ public:
     /// Answers a read: the value, or an error the central gets instead.
     using ReadHandler = std::function<std::variant<Bytes, Error>()>;
     /// Told when the connected central turns notifications on or off; an error refuses the change
-    /// and is the answer the central gets.
+    /// and is the answer the central gets. isSubscribed() already shows the new state while it runs,
+    /// so a notify() from inside it reaches the central right after the answer.
     using SubscribeHandler = std::function<OptError(bool enabled)>;
 
     /// `properties` is a mask of CharacteristicProperty bits. The stack enforces them: a write with

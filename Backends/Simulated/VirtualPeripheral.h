@@ -114,7 +114,8 @@ public:
     bool notify(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value);
     /// Drops the link from the device's side now: requests still queued on the link are answered
     /// with SimulatedBleError::RequestAborted after the central's didDisconnect, which carries
-    /// `error` (by default SimulatedBleError::PeripheralDisconnected). Nothing happens when not connected.
+    /// `error` (by default SimulatedBleError::PeripheralDisconnected). Called from inside a handler,
+    /// the request being handled is answered with RequestAborted too. Nothing happens when not connected.
     void disconnect(OptError error = std::nullopt);
 
     /// The radio the device is on, or null.
