@@ -1,0 +1,206 @@
+// Connecting, cancelling, failing and losing links with the BlueZ backend against the fake org.bluez.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "Backends/BlueZ/BlueZErrors.h"
+#include "tests/bluez/CentralHarness.h"
+
+namespace vexa::test {
+namespace {
+
+const std::string kToken = "AA:BB:CC:DD:EE:01";
+
+class BlueZConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(f.started) << f.bus.error();
+        f.fake.addDevice(tokenDeviceConfig(kToken));
+        ASSERT_TRUE(h.waitForState(ManagerState::PoweredOn));
+    }
+    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
+
+    bool called(const std::string& call) {
+        const auto calls = f.fake.calls();
+        return std::find(calls.begin(), calls.end(), call) != calls.end();
+    }
+
+    BlueZFixture f;
+    CentralHarness h{f};
+};
+
+TEST_F(BlueZConnectionTest, ConnectPausesOurDiscoveryAndResumesItAfterwards) {
+    auto p = h.scanFor(kToken);
+    ASSERT_TRUE(p);
+    ASSERT_TRUE(h.connect(p));
+    EXPECT_EQ(p->state(), PeripheralState::Connected);
+    EXPECT_TRUE(f.fake.isConnected(kToken));
+    const auto calls = f.fake.calls();
+    const auto stop = std::find(calls.begin(), calls.end(), "StopDiscovery");
+    const auto connect = std::find(calls.begin(), calls.end(), "Connect " + kToken);
+    ASSERT_NE(stop, calls.end());
+    EXPECT_LT(stop, connect);  // discovery makes LE connection set-up fail more often
+    EXPECT_TRUE(f.waitFor([&] { return f.fake.discoverySessions() == 1; }));  // the scan goes on
+
+    // Connecting a connected device answers at once; the device is listed as connected.
+    const size_t mark = h.delegate->events.size();
+    h.central->connectPeripheral(p);
+    EXPECT_GE(h.waitForEvent(BleEvent::Connect, mark), 0);
+    EXPECT_EQ(h.central->retrieveConnectedPeripheralsWithServices({tokenService()}), std::vector<std::shared_ptr<PlatformPeripheral>>{p});
+}
+
+TEST_F(BlueZConnectionTest, RefusedConnectionIsReportedWithBlueZsReason) {
+    auto p = h.scanFor(kToken);
+    ASSERT_TRUE(p);
+    f.fake.failNextConnect("org.bluez.Error.Failed", "le-connection-abort-by-local");
+    EXPECT_FALSE(h.connect(p));
+    const BleEvent* failed = h.delegate->last(BleEvent::FailConnect);
+    ASSERT_TRUE(failed && failed->error);
+    EXPECT_EQ(*failed->error, (Error{"org.bluez.Error.Failed", EIO, "le-connection-abort-by-local"}));
+    EXPECT_EQ(failed->peripheral, p);
+    EXPECT_EQ(p->state(), PeripheralState::Disconnected);
+    EXPECT_EQ(h.delegate->count(BleEvent::Connect), 0u);
+    // The next attempt works.
+    EXPECT_TRUE(h.connect(p));
+}
+
+TEST_F(BlueZConnectionTest, CancelDuringAPendingConnectGivesOneDisconnectAndNoConnectAnswer) {
+    auto p = h.scanFor(kToken);
+    ASSERT_TRUE(p);
+    h.central->stopScan();
+    f.fake.holdConnects(true);
+    const size_t mark = h.delegate->events.size();
+    h.central->connectPeripheral(p);
+    ASSERT_TRUE(f.waitFor([&] { return called("Connect " + kToken); }));
+    EXPECT_EQ(p->state(), PeripheralState::Connecting);
+    h.central->cancelPeripheralConnection(p);
+    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
+    ASSERT_GE(i, 0);
+    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(called("Disconnect " + kToken));
+    EXPECT_EQ(p->state(), PeripheralState::Disconnected);
+
+    // Reconnect; by then the cancelled attempt's answer has long arrived and must not count.
+    f.fake.holdConnects(false);
+    EXPECT_TRUE(h.connect(p));
+    EXPECT_EQ(h.delegate->count(BleEvent::Disconnect), 1u);
+    EXPECT_EQ(h.delegate->count(BleEvent::FailConnect), 0u);
+    EXPECT_EQ(h.delegate->count(BleEvent::Connect), 1u);
+}
+
+TEST_F(BlueZConnectionTest, ConnectionAttemptThatNeverAnswersTimesOutAndIsAborted) {
+    BlueZOptions options = BlueZFixture::testOptions();
+    options.connectTimeout = std::chrono::milliseconds(300);
+    CentralHarness quick(f, BlueZBackend::createWithBusAddress(f.bus.address(), options));
+    ASSERT_TRUE(quick.waitForState(ManagerState::PoweredOn));
+    auto p = quick.scanFor(kToken);
+    ASSERT_TRUE(p);
+    f.fake.holdConnects(true);
+    EXPECT_FALSE(quick.connect(p));
+    const BleEvent* failed = quick.delegate->last(BleEvent::FailConnect);
+    ASSERT_TRUE(failed && failed->error);
+    EXPECT_EQ(failed->error->domain, "org.freedesktop.DBus.Error.NoReply");
+    EXPECT_EQ(failed->error->code, ETIMEDOUT);
+    EXPECT_TRUE(f.waitFor([&] { return called("Disconnect " + kToken); }));  // BlueZ is told to stop trying
+    EXPECT_EQ(p->state(), PeripheralState::Disconnected);
+    EXPECT_FALSE(quick.delegate->offQueue);
+}
+
+TEST_F(BlueZConnectionTest, OrderlyDisconnectStopsNotificationsFirstAndIsReportedWithoutError) {
+    std::shared_ptr<PlatformPeripheral> p;
+    auto gatt = h.connectToken(kToken, &p);
+    ASSERT_TRUE(gatt);
+    EXPECT_TRUE(gatt->notify->isNotifying());
+    const size_t mark = h.delegate->events.size();
+    h.central->cancelPeripheralConnection(p);
+    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
+    ASSERT_GE(i, 0);
+    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+    const auto calls = f.fake.calls();
+    const auto stopNotify = std::find(calls.begin(), calls.end(), std::string("StopNotify ") + kTokenNotifyUuid);
+    const auto disconnect = std::find(calls.begin(), calls.end(), "Disconnect " + kToken);
+    ASSERT_NE(stopNotify, calls.end());
+    EXPECT_LT(stopNotify, disconnect);
+    EXPECT_FALSE(gatt->notify->isNotifying());
+    EXPECT_EQ(h.delegate->count(BleEvent::Disconnect), 1u);
+}
+
+TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLostLink) {
+    std::shared_ptr<PlatformPeripheral> p;
+    auto gatt = h.connectToken(kToken, &p);
+    ASSERT_TRUE(gatt);
+    f.fake.holdNextWrite();
+    const size_t mark = h.delegate->events.size();
+    p->writeValue(Bytes{1, 2, 3}, gatt->write, WriteType::WithResponse);
+    p->writeValue(Bytes{4, 5, 6}, gatt->write, WriteType::WithResponse);  // queued behind the first
+    ASSERT_TRUE(f.waitFor([&] { return f.fake.writes(kToken).size() == 1; }));
+    f.fake.dropLink(kToken);
+    const int lost = h.waitForEvent(BleEvent::Disconnect, mark);
+    ASSERT_GE(lost, 0);
+    const auto& disconnect = h.delegate->events[static_cast<size_t>(lost)];
+    ASSERT_TRUE(disconnect.error);
+    EXPECT_EQ(*disconnect.error, linkLostError());
+    // Both writes are answered, with errors, in order, before the disconnect.
+    std::vector<BleEvent> writes;
+    for (size_t i = mark; i < static_cast<size_t>(lost); ++i) {
+        if (h.delegate->events[i].kind == BleEvent::Write) writes.push_back(h.delegate->events[i]);
+    }
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_TRUE(writes[0].error && writes[1].error);
+    EXPECT_EQ(h.delegate->count(BleEvent::Write), 2u);
+    EXPECT_EQ(f.fake.writes(kToken).size(), 1u);  // the queued frame never went out
+    EXPECT_EQ(p->state(), PeripheralState::Disconnected);
+    EXPECT_FALSE(gatt->notify->isNotifying());
+
+    // A write after the loss is answered with "not connected".
+    const size_t after = h.delegate->events.size();
+    p->writeValue(Bytes{7}, gatt->write, WriteType::WithResponse);
+    const int w = h.waitForEvent(BleEvent::Write, after);
+    ASSERT_GE(w, 0);
+    EXPECT_EQ(h.delegate->events[static_cast<size_t>(w)].error, OptError(notConnectedError()));
+}
+
+TEST_F(BlueZConnectionTest, RemovedDeviceDisconnectsAndCanNoLongerBeConnected) {
+    std::shared_ptr<PlatformPeripheral> p;
+    ASSERT_TRUE(h.connectToken(kToken, &p));
+    f.fake.setCacheAlways(false);  // the GATT objects go too
+    const size_t mark = h.delegate->events.size();
+    f.fake.removeDevice(kToken);
+    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
+    ASSERT_GE(i, 0);
+    EXPECT_TRUE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_FALSE(h.connect(p));
+    const BleEvent* failed = h.delegate->last(BleEvent::FailConnect);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->error, OptError(deviceGoneError()));
+}
+
+TEST_F(BlueZConnectionTest, ServiceRestartEndsTheLinkAndTheSameDeviceConnectsAgain) {
+    std::shared_ptr<PlatformPeripheral> p;
+    ASSERT_TRUE(h.connectToken(kToken, &p));
+    const size_t mark = h.delegate->events.size();
+    ASSERT_TRUE(f.fake.restart());
+    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
+    ASSERT_GE(i, 0);
+    EXPECT_TRUE(h.delegate->events[static_cast<size_t>(i)].error);
+    std::vector<ManagerState> states;
+    f.waitFor([&] {
+        states.clear();
+        for (size_t k = mark; k < h.delegate->events.size(); ++k) {
+            if (h.delegate->events[k].kind == BleEvent::State) states.push_back(h.delegate->events[k].state);
+        }
+        return states.size() >= 2;
+    });
+    EXPECT_EQ(states, (std::vector<ManagerState>{ManagerState::Unsupported, ManagerState::PoweredOn}));
+
+    // The device was connected once, so the restarted service still knows it: same object, connects again.
+    const auto retrieved = h.central->retrievePeripheralsWithIdentifiers({kToken});
+    ASSERT_EQ(retrieved.size(), 1u);
+    EXPECT_EQ(retrieved[0], p);
+    ASSERT_TRUE(h.connect(p));
+    EXPECT_TRUE(h.discoverGatt(p));
+}
+
+}  // namespace
+}  // namespace vexa::test

@@ -1,0 +1,288 @@
+// Service discovery, notifications and writes of the BlueZ backend against the fake org.bluez.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "Backends/BlueZ/BlueZCharacteristic.h"
+#include "Backends/BlueZ/BlueZErrors.h"
+#include "tests/bluez/CentralHarness.h"
+
+namespace vexa::test {
+namespace {
+
+const std::string kToken = "AA:BB:CC:DD:EE:01";
+
+class BlueZGattTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(f.started) << f.bus.error(); }
+    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
+
+    /// Connects the token device (added with `config`), without discovering anything.
+    std::shared_ptr<PlatformPeripheral> connected(FakeDeviceConfig config) {
+        const std::string address = config.address;
+        f.fake.addDevice(std::move(config));
+        if (!h.waitForState(ManagerState::PoweredOn)) return nullptr;
+        auto p = h.scanFor(address);
+        if (!p) return nullptr;
+        h.central->stopScan();
+        return h.connect(p) ? p : nullptr;
+    }
+
+    /// Adds the token, connects it, discovers its characteristics and switches notifications on.
+    std::optional<CentralHarness::Gatt> tokenReady(std::shared_ptr<PlatformPeripheral>* p) {
+        f.fake.addDevice(tokenDeviceConfig(kToken));
+        if (!h.waitForState(ManagerState::PoweredOn)) return std::nullopt;
+        return h.connectToken(kToken, p);
+    }
+
+    std::vector<BleEvent> eventsSince(size_t mark, BleEvent::Kind kind) const {
+        std::vector<BleEvent> out;
+        for (size_t i = mark; i < h.delegate->events.size(); ++i) {
+            if (h.delegate->events[i].kind == kind) out.push_back(h.delegate->events[i]);
+        }
+        return out;
+    }
+
+    BlueZFixture f;
+    CentralHarness h{f};
+};
+
+TEST_F(BlueZGattTest, DiscoveryFindsTheTokenServiceAndItsCharacteristicsAsTheSameObjectsEachTime) {
+    auto p = connected(tokenDeviceConfig(kToken));
+    ASSERT_TRUE(p);
+    auto gatt = h.discoverGatt(p);
+    ASSERT_TRUE(gatt);
+    EXPECT_EQ(gatt->service->peripheral(), p);
+    EXPECT_TRUE(gatt->service->isPrimary());
+    EXPECT_EQ(gatt->write->service(), gatt->service);
+    EXPECT_EQ(gatt->write->properties(), uint32_t{kPropertyWrite | kPropertyWriteWithoutResponse});
+    EXPECT_EQ(gatt->notify->properties(), uint32_t{kPropertyNotify});
+    EXPECT_FALSE(gatt->notify->isNotifying());
+    EXPECT_TRUE(gatt->notify->value().empty());
+
+    // A filter for one characteristic lists only that one; a second discovery gives the same objects.
+    const size_t mark = h.delegate->events.size();
+    p->discoverCharacteristics(std::vector<BleUUID>{tokenNotify()}, gatt->service);
+    ASSERT_GE(h.waitForEvent(BleEvent::Characteristics, mark), 0);
+    ASSERT_EQ(gatt->service->characteristics().size(), 1u);
+    EXPECT_EQ(gatt->service->characteristics()[0], gatt->notify);
+    auto again = h.discoverGatt(p);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->service, gatt->service);
+    EXPECT_EQ(again->write, gatt->write);
+    EXPECT_EQ(again->notify, gatt->notify);
+}
+
+TEST_F(BlueZGattTest, GattObjectsArrivingAfterServicesResolvedAreStillFound) {
+    f.fake.setLateGattObjects(true);  // ServicesResolved=true comes before InterfacesAdded
+    auto p = connected(tokenDeviceConfig(kToken));
+    ASSERT_TRUE(p);
+    auto gatt = h.discoverGatt(p);
+    ASSERT_TRUE(gatt);
+    EXPECT_EQ(gatt->service->uuid(), tokenService());
+}
+
+TEST_F(BlueZGattTest, MissingServiceIsAnsweredEmptyAfterTheGraceAndDiscoveryNeedsALink) {
+    auto config = tokenDeviceConfig(kToken);
+    config.services = {FakeServiceConfig{"0000180f-0000-1000-8000-00805f9b34fb", {{"00002a19-0000-1000-8000-00805f9b34fb", {"read"}}}}};
+    auto p = connected(config);
+    ASSERT_TRUE(p);
+    size_t mark = h.delegate->events.size();
+    p->discoverServices(std::vector<BleUUID>{tokenService()});
+    const int i = h.waitForEvent(BleEvent::Services, mark);
+    ASSERT_GE(i, 0);
+    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(p->services().empty());
+    // Without a filter the battery service is listed.
+    mark = h.delegate->events.size();
+    p->discoverServices(std::nullopt);
+    ASSERT_GE(h.waitForEvent(BleEvent::Services, mark), 0);
+    ASSERT_EQ(p->services().size(), 1u);
+    EXPECT_EQ(p->services()[0]->uuid(), BleUUID::fromString("180f"));
+
+    mark = h.delegate->events.size();
+    h.central->cancelPeripheralConnection(p);
+    ASSERT_GE(h.waitForEvent(BleEvent::Disconnect, mark), 0);
+    p->discoverServices(std::nullopt);
+    const int j = h.waitForEvent(BleEvent::Services, mark);
+    ASSERT_GE(j, 0);
+    EXPECT_EQ(h.delegate->events[static_cast<size_t>(j)].error, OptError(notConnectedError()));
+}
+
+TEST_F(BlueZGattTest, NotificationSentBeforeTheStartNotifyAnswerIsDelivered) {
+    auto p = connected(tokenDeviceConfig(kToken));
+    ASSERT_TRUE(p);
+    auto gatt = h.discoverGatt(p);
+    ASSERT_TRUE(gatt);
+    // Nothing reaches us before notifications are switched on.
+    f.fake.setEarlyNotification(kToken, kTokenNotifyUuid, Bytes{0x00, 0x05, 0x00, 0xAB});
+    const size_t mark = h.delegate->events.size();
+    p->setNotifyValue(true, gatt->notify);
+    const int state = h.waitForEvent(BleEvent::NotifyState, mark);
+    ASSERT_GE(state, 0);
+    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(state)].error);
+    const int value = h.delegate->indexOf(BleEvent::Value, mark);
+    ASSERT_GE(value, 0);
+    EXPECT_LT(value, state);
+    EXPECT_EQ(h.delegate->events[static_cast<size_t>(value)].value, (Bytes{0x00, 0x05, 0x00, 0xAB}));
+    EXPECT_EQ(h.delegate->events[static_cast<size_t>(value)].characteristic, gatt->notify);
+    EXPECT_TRUE(gatt->notify->isNotifying());
+    EXPECT_TRUE(f.fake.isNotifying(kToken, kTokenNotifyUuid));
+
+    // A burst that piles up before the callback queue runs: each callback still sees its own value.
+    const size_t burst = h.delegate->events.size();
+    for (uint8_t i = 1; i <= 5; ++i) f.fake.notify(kToken, kTokenNotifyUuid, Bytes{i, i});
+    ASSERT_TRUE(f.waitFor([&] { return eventsSince(burst, BleEvent::Value).size() == 5; }));
+    const auto values = eventsSince(burst, BleEvent::Value);
+    for (uint8_t i = 1; i <= 5; ++i) EXPECT_EQ(values[i - 1].value, (Bytes{i, i}));
+    EXPECT_EQ(gatt->notify->value(), (Bytes{5, 5}));
+}
+
+TEST_F(BlueZGattTest, WritesWithResponseGoOutOneAtATimeAndEchoesArriveInOrder) {
+    std::shared_ptr<PlatformPeripheral> p;
+    auto gatt = tokenReady(&p);
+    ASSERT_TRUE(gatt);
+    std::vector<Bytes> frames;
+    for (uint8_t i = 0; i < 6; ++i) frames.push_back(Bytes(140, static_cast<uint8_t>(0x10 + i)));
+    const size_t mark = h.delegate->events.size();
+    for (const auto& frame : frames) p->writeValue(frame, gatt->write, WriteType::WithResponse);
+    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Write).size() == 6 && eventsSince(mark, BleEvent::Value).size() == 6; }));
+    for (const auto& w : eventsSince(mark, BleEvent::Write)) {
+        EXPECT_FALSE(w.error);
+        EXPECT_EQ(w.characteristic, gatt->write);
+    }
+    EXPECT_EQ(f.fake.inProgressReplies(), 0);  // never two WriteValue calls at once
+    const auto written = f.fake.writes(kToken);
+    ASSERT_EQ(written.size(), 6u);
+    const auto echoes = eventsSince(mark, BleEvent::Value);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(written[i].value, frames[i]);
+        EXPECT_EQ(written[i].type, "request");
+        EXPECT_EQ(echoes[i].value, frames[i]) << "each notification is read as its own value";
+    }
+}
+
+TEST_F(BlueZGattTest, WriteRefusedWithInProgressBecauseOfAnotherClientIsRetried) {
+    std::shared_ptr<PlatformPeripheral> p;
+    auto gatt = tokenReady(&p);
+    ASSERT_TRUE(gatt);
+    const std::string path = std::dynamic_pointer_cast<BlueZCharacteristic>(gatt->write)->path();
+
+    // Another D-Bus client holds a write on the same characteristic.
+    DBusLoop other(sdbus::createSessionBusConnectionWithAddress(f.bus.address()), "other-client");
+    std::unique_ptr<sdbus::IProxy> proxy;
+    f.fake.holdNextWrite();
+    other.sync([&] {
+        proxy = sdbus::createProxy(*other.connection(), "org.bluez", path);
+        proxy->callMethodAsync("WriteValue")
+            .onInterface("org.bluez.GattCharacteristic1")
+            .withArguments(Bytes{0xEE}, std::map<std::string, sdbus::Variant>{{"type", sdbus::Variant(std::string("request"))}})
+            .uponReplyInvoke([](const sdbus::Error*) {});
+    });
+    ASSERT_TRUE(f.waitFor([&] { return f.fake.writes(kToken).size() == 1; }));
+
+    const size_t mark = h.delegate->events.size();
+    p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithResponse);
+    ASSERT_TRUE(f.waitFor([&] { return f.fake.inProgressReplies() >= 2; }));  // refused, retried, refused
+    EXPECT_TRUE(eventsSince(mark, BleEvent::Write).empty());
+    f.fake.releaseWrites();
+    const int w = h.waitForEvent(BleEvent::Write, mark);
+    ASSERT_GE(w, 0);
+    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(w)].error);
+    const auto written = f.fake.writes(kToken);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[1].value, Bytes{0x01});
+    other.sync([&] { proxy.reset(); });
+}
+
+TEST_F(BlueZGattTest, WritesWithoutResponseUseCommandsInOrderAndAreNeverAnswered) {
+    std::shared_ptr<PlatformPeripheral> p;
+    auto gatt = tokenReady(&p);
+    ASSERT_TRUE(gatt);
+    const size_t limit = p->maximumWriteValueLength(WriteType::WithoutResponse);
+    EXPECT_EQ(limit, 244u);  // MTU 247 - 3
+    EXPECT_EQ(p->maximumWriteValueLength(WriteType::WithResponse), 512u);
+    const size_t mark = h.delegate->events.size();
+    p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithoutResponse);
+    p->writeValue(Bytes(limit + 1, 0x02), gatt->write, WriteType::WithoutResponse);  // BlueZ refuses; nobody is told
+    p->writeValue(Bytes(limit, 0x03), gatt->write, WriteType::WithoutResponse);
+    p->writeValue(Bytes{0x04}, gatt->write, WriteType::WithResponse);  // the one answered write
+    ASSERT_GE(h.waitForEvent(BleEvent::Write, mark), 0);
+    // The echoes of all three delivered frames have arrived once the last one has.
+    ASSERT_TRUE(f.waitFor([&] { return !eventsSince(mark, BleEvent::Value).empty() && eventsSince(mark, BleEvent::Value).back().value == Bytes{0x04}; }));
+    EXPECT_EQ(eventsSince(mark, BleEvent::Write).size(), 1u);
+    const auto written = f.fake.writes(kToken);
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_EQ(written[0].type, "command");
+    EXPECT_EQ(written[1].type, "command");
+    EXPECT_EQ(written[1].value, Bytes(limit, 0x03));
+    EXPECT_EQ(written[2].type, "request");
+    EXPECT_EQ(eventsSince(mark, BleEvent::Value).size(), 3u);
+}
+
+TEST_F(BlueZGattTest, WriteLengthFollowsTheMtuAndDefaultsWithoutIt) {
+    std::shared_ptr<PlatformPeripheral> p;
+    ASSERT_TRUE(tokenReady(&p));
+    EXPECT_EQ(p->maximumWriteValueLength(WriteType::WithoutResponse), 244u);
+    f.fake.setMtu(kToken, 185);
+    EXPECT_TRUE(f.waitFor([&] { return p->maximumWriteValueLength(WriteType::WithoutResponse) == 182u; }));
+
+    auto old = tokenDeviceConfig("AA:BB:CC:DD:EE:02");
+    old.mtu.reset();  // BlueZ before 5.62 has no MTU property
+    auto q = connected(old);
+    ASSERT_TRUE(q);
+    ASSERT_TRUE(h.discoverGatt(q));
+    EXPECT_EQ(q->maximumWriteValueLength(WriteType::WithoutResponse), 20u);
+}
+
+TEST_F(BlueZGattTest, WriteErrorsCarryTheDBusErrorAndStrayNotificationsAreDropped) {
+    std::shared_ptr<PlatformPeripheral> p;
+    auto gatt = tokenReady(&p);
+    ASSERT_TRUE(gatt);
+    size_t mark = h.delegate->events.size();
+    f.fake.failNextWrite("org.bluez.Error.NotPermitted", "Write not permitted");
+    p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithResponse);
+    p->writeValue(Bytes{0x02}, gatt->write, WriteType::WithResponse);
+    // The refused frame is not echoed, the second one is.
+    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Write).size() == 2 && eventsSince(mark, BleEvent::Value).size() == 1; }));
+    EXPECT_EQ(eventsSince(mark, BleEvent::Value)[0].value, Bytes{0x02});
+    const auto writes = eventsSince(mark, BleEvent::Write);
+    EXPECT_EQ(writes[0].error, OptError(Error{"org.bluez.Error.NotPermitted", EPERM, "Write not permitted"}));
+    EXPECT_FALSE(writes[1].error);
+
+    // Switched off, notifications are no longer delivered (another client may keep BlueZ's session).
+    mark = h.delegate->events.size();
+    p->setNotifyValue(false, gatt->notify);
+    ASSERT_GE(h.waitForEvent(BleEvent::NotifyState, mark), 0);
+    EXPECT_FALSE(gatt->notify->isNotifying());
+    p->writeValue(Bytes{0x03}, gatt->write, WriteType::WithResponse);  // echoed by the device, not subscribed
+    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Write).size() == 1; }));
+    p->setNotifyValue(true, gatt->notify);
+    p->writeValue(Bytes{0x04}, gatt->write, WriteType::WithResponse);
+    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Value).size() == 1; }));
+    EXPECT_EQ(eventsSince(mark, BleEvent::Value)[0].value, Bytes{0x04});
+}
+
+TEST_F(BlueZGattTest, ReadRssiAnswersTheLastAdvertisedValue) {
+    std::shared_ptr<PlatformPeripheral> p;
+    f.fake.addDevice(tokenDeviceConfig(kToken));
+    ASSERT_TRUE(h.waitForState(ManagerState::PoweredOn));
+    p = h.scanFor(kToken);
+    ASSERT_TRUE(p);
+    f.fake.advertise(kToken, -71);
+    f.fake.addDevice(tokenDeviceConfig("AA:BB:CC:DD:EE:02"));  // reported after the advertisement above
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(BleEvent::Discover) == 2; }));
+    h.central->stopScan();  // BlueZ invalidates RSSI when discovery stops; the last value is kept
+    ASSERT_TRUE(f.waitFor([&] { return !f.fake.discovering(); }));
+    ASSERT_TRUE(h.connect(p));
+    const size_t mark = h.delegate->events.size();
+    p->readRSSI();
+    const int i = h.waitForEvent(BleEvent::Rssi, mark);
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(h.delegate->events[static_cast<size_t>(i)].rssi, -71);
+    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+}
+
+}  // namespace
+}  // namespace vexa::test
