@@ -29,6 +29,12 @@ public:
     void post(Task task) { ready_.push_back(std::move(task)); }
 
     DelayedCall postAt(Duration due, Task task) {
+        // Cancelled timers stay in the map until they fall due; sweep them whenever the map has
+        // doubled, so a long run of cancelled time-outs cannot grow it without bound.
+        if (timers_.size() >= sweepAt_) {
+            std::erase_if(timers_, [](const auto& entry) { return entry.second.call.isCancelled(); });
+            sweepAt_ = std::max<size_t>(kMinSweep, 2 * timers_.size());
+        }
         DelayedCall call(std::make_shared<std::atomic<bool>>(false));
         timers_.emplace(Key{due, seq_++}, Timer{std::move(task), call});
         return call;
@@ -80,8 +86,10 @@ private:
         DelayedCall call;
     };
     std::deque<Task> ready_;
+    static constexpr size_t kMinSweep = 64;
     std::map<Key, Timer> timers_;
     uint64_t seq_ = 0;
+    size_t sweepAt_ = kMinSweep;
 };
 
 }  // namespace vexa

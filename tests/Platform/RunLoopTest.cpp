@@ -93,6 +93,18 @@ TEST(RunLoop, CancelledCallsNeverRun) {
     EXPECT_FALSE(inert.isCancelled());
 }
 
+TEST(RunLoop, CancelledTimersDoNotAccumulate) {
+    // Every command arms a long reply time-out and cancels it when its reply arrives: on a clock
+    // that never reaches those due times the cancelled entries must still be reclaimed.
+    VirtualLoop v;
+    for (int i = 0; i < 10000; ++i) v.loop.asyncAfter(30s, [] {}).cancel();
+    bool live = false;
+    v.loop.asyncAfter(30s, [&] { live = true; });
+    EXPECT_LT(v.loop.pendingTimerCount(), 200u);
+    v.loop.runFor(31s);
+    EXPECT_TRUE(live);
+}
+
 TEST(RunLoop, RunUntilAdvancesVirtualTimeOnlyAsFarAsNeeded) {
     VirtualLoop v;
     bool done = false;
