@@ -18,11 +18,14 @@ std::variant<Bytes, Error> VirtualCharacteristic::deliverRead() {
 }
 
 OptError VirtualCharacteristic::deliverSubscribe(bool enabled) {
-    if (onSubscribe_) {
-        if (OptError refused = onSubscribe_(enabled)) return refused;
-    }
+    // Set first, so that the handler may notify at once; a link that ends inside the handler
+    // resets it, and a refusal restores the previous state.
+    const bool before = subscribed_;
     subscribed_ = enabled;
-    return std::nullopt;
+    if (!onSubscribe_) return std::nullopt;
+    OptError refused = onSubscribe_(enabled);
+    if (refused) subscribed_ = before;
+    return refused;
 }
 
 }  // namespace vexa

@@ -175,6 +175,16 @@ TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
     EXPECT_FALSE(t.device->notify(t.notify, {2}));
     EXPECT_EQ(rec->count(Ev::Value), 1u);
     EXPECT_EQ(asked, std::vector<bool>{false});
+    // The handler may send at once: the value follows the subscription answer.
+    t.notify->setSubscribeHandler([&](bool on) {
+        if (on) t.device->notify(t.notify, {3});
+        return OptError{};
+    });
+    rec->clear();
+    g.peripheral->setNotifyValue(true, g.notify);
+    run();
+    EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::NotifyState, Ev::Value}));
+    EXPECT_EQ(g.notify->value(), Bytes{3});
 
     t.device->setRssiSource([] { return -71; });
     g.peripheral->readRSSI();
