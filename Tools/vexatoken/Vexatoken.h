@@ -1,0 +1,24 @@
+#pragma once
+// The vexatoken tool as a function, so that tests can run its commands in-process.
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Tools/vexatoken/ToolEnvironment.h"
+
+namespace vexa::tool {
+
+struct ToolContext {
+    /// stderr is a terminal: get and put draw a progress bar there.
+    bool interactive = false;
+    /// Hardware backends --backend may name besides "sim" (the program registers "bluez" when it
+    /// is built with it).
+    BackendFactories backends;
+};
+
+/// Runs the tool with `args` (without the program name): results go to `out`, errors, progress
+/// and traffic to `err`. Returns the exit status (ToolFailure.h). Installs its own main queue for
+/// the duration of the call, so it must not run while another main loop is in use.
+int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const ToolContext& context = {});
+
+}  // namespace vexa::tool

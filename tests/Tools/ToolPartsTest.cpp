@@ -1,0 +1,156 @@
+// The tool's building blocks: hex reading, JSON writing, the progress line, the state file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "Emulator/VirtualTokenDevice.h"
+#include "Platform/HostDevice.h"
+#include "Platform/MainQueue.h"
+#include "Tools/vexatoken/HexText.h"
+#include "Tools/vexatoken/Json.h"
+#include "Tools/vexatoken/ProgressBar.h"
+#include "Tools/vexatoken/SimState.h"
+#include "Tools/vexatoken/ToolFailure.h"
+#include "tests/Tools/ToolTestSupport.h"
+#include "tests/support/VirtualMainLoop.h"
+
+namespace vexa::tool::test {
+namespace {
+
+TEST(ToolHex, ReadsSeparatedPairsAndRejectsEverythingElse) {
+    EXPECT_EQ(parseHex("00a4 04:00-07"), (Bytes{0x00, 0xA4, 0x04, 0x00, 0x07}));
+    EXPECT_EQ(parseHex("  FF  "), Bytes{0xFF});
+    EXPECT_FALSE(parseHex(""));       // no bytes
+    EXPECT_FALSE(parseHex(" : "));    // separators only
+    EXPECT_FALSE(parseHex("ABC"));    // odd number of digits
+    EXPECT_FALSE(parseHex("0G"));     // not a digit
+    EXPECT_FALSE(parseHex("A B"));    // a separator inside a pair
+    EXPECT_FALSE(parseHex("0x00"));
+    EXPECT_EQ(formatHex(Bytes{0x3B, 0x0A, 0xFF}), "3B 0A FF");
+    EXPECT_EQ(formatHex(Bytes{0x3B, 0x0A}, ""), "3B0A");
+    EXPECT_EQ(formatHex(Bytes{}), "");
+}
+
+TEST(ToolJson, WritesWhatAReaderGetsBack) {
+    Json doc = Json::object();
+    doc.set("text", "quote \" backslash \\ tab \t newline \n bell \x07")
+        .set("utf8", "caf\xC3\xA9")
+        .set("broken", std::string("a\xFF" "b"))
+        .set("int", int64_t{-2016})
+        .set("level", 0.87)
+        .set("nan", std::nan(""))
+        .set("flag", true)
+        .set("none", nullptr)
+        .set("list", Json::array().push(1).push(Json::object().set("k", "v")))
+        .set("empty", Json::array());
+    for (int indent : {0, 2}) {
+        const JsonNode back = JsonNode::parse(doc.dump(indent));
+        EXPECT_EQ(back["text"].str(), "quote \" backslash \\ tab \t newline \n bell \x07");
+        EXPECT_EQ(back["utf8"].str(), "caf\xC3\xA9");
+        EXPECT_EQ(back["broken"].str(), "a\xEF\xBF\xBD" "b");  // invalid UTF-8 becomes U+FFFD
+        EXPECT_EQ(back["int"].num(), -2016);
+        EXPECT_EQ(back["level"].num(), 0.87);
+        EXPECT_TRUE(back["nan"].isNull());
+        EXPECT_TRUE(back["flag"].boolean());
+        EXPECT_TRUE(back["none"].isNull());
+        EXPECT_EQ(back["list"][1]["k"].str(), "v");
+        EXPECT_EQ(back["empty"].size(), 0u);
+    }
+    EXPECT_EQ(Json::object().set("b", 1).set("a", 2).dump(), "{\"b\":1,\"a\":2}");  // members keep their order
+    EXPECT_NE(Json(0.87).dump().find("0.87"), std::string::npos);
+}
+
+TEST(ToolProgress, RendersBytesShareAndRate) {
+    EXPECT_EQ(ProgressBar::formatBytes(512), "512 B");
+    EXPECT_EQ(ProgressBar::formatBytes(1536), "1.5 KiB");
+    EXPECT_EQ(ProgressBar::formatBytes(4.0 * 1024 * 1024), "4.0 MiB");
+    EXPECT_EQ(ProgressBar::render("put /a", 512, 1024, 2.0), "put /a [############------------]  50% 512 B / 1.0 KiB  256 B/s");
+    EXPECT_EQ(ProgressBar::render("get /a", 2048, std::nullopt, 0.0), "get /a 2.0 KiB");  // no time: no rate
+    EXPECT_EQ(ProgressBar::render("put /e", 0, 0, 0.0), "put /e [########################] 100% 0 B / 0 B");
+
+    std::ostringstream off, on;
+    {
+        ProgressBar quiet(off, false, "get /a", 10);
+        quiet.update(5);
+        quiet.finish();
+    }
+    EXPECT_EQ(off.str(), "");
+    {
+        ProgressBar bar(on, true, "get /a", 10);
+        bar.update(5);
+        bar.update(10);
+        bar.finish();
+        bar.finish();
+    }
+    const std::string drawn = on.str();
+    EXPECT_EQ(drawn.front(), '\r');
+    EXPECT_NE(drawn.find(" 50%"), std::string::npos);
+    EXPECT_NE(drawn.find("100%"), std::string::npos);
+    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\n'), 1);  // one line, ended once
+}
+
+class ToolSimState : public ::testing::Test {
+protected:
+    VirtualTokenDevice makeDevice() { return VirtualTokenDevice(VirtualTokenConfig{}, mainQueue()); }
+    vexa::test::VirtualMainLoop main;
+    TempDir dir;
+};
+
+TEST_F(ToolSimState, KeepsFilesVariablesAndClockAcrossDevices) {
+    VirtualTokenDevice device = makeDevice();
+    Bytes data(3000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(device.storage(0).makeDirectory("/docs/deep", 1000));
+    ASSERT_TRUE(device.storage(0).writeFile("/docs/deep/a b.bin", data, 2000));
+    ASSERT_TRUE(device.storage(0).writeFile("/empty", {}, 3000));
+    ASSERT_TRUE(device.storage(1).writeFile("/other", bytesOf("x"), 4000));
+    ASSERT_TRUE(device.variables().write("greeting", "h\xC3\xA9llo world"));
+    ASSERT_TRUE(device.variables().write("blank", ""));
+    device.clock().set(static_cast<int64_t>(currentUnixTime()) - 86400);
+    const std::string path = dir.file("state");
+    saveSimState(device, path);
+
+    VirtualTokenDevice copy = makeDevice();
+    ASSERT_TRUE(loadSimState(copy, path));
+    EXPECT_EQ(copy.storage(0).readFile("/docs/deep/a b.bin"), data);
+    EXPECT_EQ(copy.storage(0).stat("/docs/deep/a b.bin")->createdAt, 2000);
+    EXPECT_EQ(copy.storage(0).stat("/docs")->createdAt, 1000);
+    EXPECT_EQ(copy.storage(0).readFile("/empty"), Bytes{});
+    EXPECT_EQ(copy.storage(1).readFile("/other"), bytesOf("x"));
+    EXPECT_FALSE(copy.storage(1).readFile("/empty"));
+    EXPECT_EQ(copy.variables().read("greeting"), "h\xC3\xA9llo world");
+    EXPECT_EQ(copy.variables().read("blank"), "");
+    EXPECT_NEAR(static_cast<double>(copy.clock().now()), currentUnixTime() - 86400, 2.0);
+
+    EXPECT_FALSE(loadSimState(copy, dir.file("missing")));
+}
+
+TEST_F(ToolSimState, ADamagedFileChangesNothing) {
+    const std::string path = dir.file("state");
+    const char* damaged[] = {
+        "not a state\n",
+        "vexatoken-sim-state 1\nstorage 9\n",                        // no such storage
+        "vexatoken-sim-state 1\nstorage 0\nfile 1 2F61 ZZ\n",         // bad hex
+        "vexatoken-sim-state 1\nfile 1 2F61 00\n",                    // file before any storage
+        "vexatoken-sim-state 1\nvar 61\n",                            // value missing
+        "vexatoken-sim-state 1\nstorage 0\nfile 1 2F61 00\nwhat 1\n", // unknown record, after a good one
+    };
+    for (const char* text : damaged) {
+        std::ofstream(path, std::ios::trunc) << text;
+        VirtualTokenDevice device = makeDevice();
+        try {
+            loadSimState(device, path);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const ToolFailure& failure) {
+            EXPECT_EQ(failure.exitCode(), kExitLocalFile);
+            EXPECT_NE(failure.error().message.find("is damaged"), std::string::npos) << failure.error().message;
+        }
+        EXPECT_FALSE(device.storage(0).readFile("/a")) << text;
+    }
+}
+
+}  // namespace
+}  // namespace vexa::tool::test
