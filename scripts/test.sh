@@ -11,6 +11,20 @@ echo "== build and test (ASan + UBSan)"
 scripts/setup.sh asan
 ctest --preset asan
 
+echo "== install, then build and run the examples against the installed package"
+scripts/setup.sh default --target vexatoken
+prefix="$(mktemp -d)"
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build/default --prefix "$prefix" >/dev/null
+cmake -S examples -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/build"
+"$prefix/build/read_serial"
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+g++ -std=c++20 -o "$prefix/read_serial_pc" examples/read_serial.cpp $(pkg-config --cflags vexatokenkit) \
+    -L"$prefix/lib" -lvexatokenkit_sim $(pkg-config --libs vexatokenkit)
+"$prefix/read_serial_pc"
+"$prefix/bin/vexatoken" demo >/dev/null
+
 echo "== threaded tests (TSan)"
 scripts/setup.sh tsan --target test_threads
 ctest --preset tsan -L test_threads
