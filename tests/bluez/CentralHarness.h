@@ -24,6 +24,9 @@ public:
         std::shared_ptr<PlatformCharacteristic> notify;
     };
 
+    /// Waits until the central's state is `state` and its last state callback said so. (A state
+    /// callback still queued from an earlier change may not have been heard yet: after a change
+    /// back to an earlier state, wait on the events instead.)
     bool waitForState(ManagerState state);
     /// Waits for an event of `kind` recorded at or after index `from`; returns its index or -1.
     int waitForEvent(BleEvent::Kind kind, size_t from);
