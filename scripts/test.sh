@@ -26,8 +26,11 @@ g++ -std=c++20 -o "$prefix/read_serial_pc" examples/read_serial.cpp $(pkg-config
 "$prefix/bin/vexatoken" demo >/dev/null
 
 echo "== threaded tests (TSan)"
-scripts/setup.sh tsan --target test_threads
-ctest --preset tsan -L test_threads
+tsan_suites=(test_threads)
+# The BlueZ backend's D-Bus thread meets the main queue: its suite runs under TSan as well.
+[ -x build/asan/tests/test_bluez ] && tsan_suites+=(test_bluez)
+scripts/setup.sh tsan $(printf -- '--target %s ' "${tsan_suites[@]}")
+ctest --preset tsan -L "$(IFS='|'; echo "${tsan_suites[*]}")"
 
 if command -v clang++ >/dev/null; then
     echo "== fuzz targets (short runs)"
