@@ -44,6 +44,8 @@
 //   setRecordLimit() of each (4096 by default); the raw frames in both directions reach the
 //   radio's traffic observer (SimulatedRadio::setTrafficObserver).
 //   device() gives the whole device state: files, variables, clock, secure element.
+// The protocol work itself is endpoint()'s (VirtualTokenEndpoint.h); this class carries its frames
+// over the simulated peripheral.
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -55,8 +57,8 @@
 #include "Backends/Simulated/VirtualPeripheral.h"
 #include "Emulator/VirtualTokenConfig.h"
 #include "Emulator/VirtualTokenDevice.h"
+#include "Emulator/VirtualTokenEndpoint.h"
 #include "Emulator/VirtualTokenFaults.h"
-#include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
 #include "Platform/DispatchQueue.h"
 
 namespace vexa {
@@ -67,21 +69,8 @@ inline constexpr char kVirtualTokenNotifyUUID[] = "5609a734-12c2-49e9-9edd-6eba3
 
 class VirtualToken : public std::enable_shared_from_this<VirtualToken> {
 public:
-    /// The state of the current connection's session.
-    enum class Session {
-        Open,       // no key: plain text, every command accepted
-        Locked,     // key set, not (or not successfully) synchronised: only 0x65 is served
-        Encrypted,  // synchronised with the key: AES both ways
-    };
-
-    /// One package the token received.
-    struct ReceivedPackage {
-        uint8_t code = 0;     // 0 when the package did not parse
-        Bytes payload;
-        bool encrypted = false;  // it arrived encrypted and was decrypted
-        bool valid = true;       // it parsed (length and CRC)
-        Bytes package;           // the whole package as parsed (after decryption)
-    };
+    using Session = VirtualTokenEndpoint::Session;
+    using ReceivedPackage = VirtualTokenEndpoint::ReceivedPackage;
 
     /// A token on a new peripheral (config's name, identifier and RSSI) added to `radio`.
     static std::shared_ptr<VirtualToken> create(const std::shared_ptr<SimulatedRadio>& radio, VirtualTokenConfig config = {});
@@ -89,24 +78,26 @@ public:
     static std::shared_ptr<VirtualToken> attach(std::shared_ptr<VirtualPeripheral> peripheral, VirtualTokenConfig config = {});
 
     const std::shared_ptr<VirtualPeripheral>& peripheral() const { return peripheral_; }
-    VirtualTokenDevice& device() { return device_; }
+    VirtualTokenDevice& device() { return endpoint_->device(); }
     const std::string& identifier() const { return peripheral_->identifier(); }
+    /// The protocol end behind the peripheral (session, faults, records).
+    VirtualTokenEndpoint& endpoint() { return *endpoint_; }
 
     // ---- Key ----
-    void setKey(std::optional<std::string> key) { device_.setKey(std::move(key)); }
+    void setKey(std::optional<std::string> key) { device().setKey(std::move(key)); }
     /// The key a host derives from `password` for this token's name.
-    void setPassword(std::string_view password) { device_.setPassword(password); }
-    Session session() const { return session_; }
+    void setPassword(std::string_view password) { device().setPassword(password); }
+    Session session() const { return endpoint_->session(); }
 
     // ---- Power ----
-    bool isPoweredOn() const { return device_.isPoweredOn(); }
+    bool isPoweredOn() const { return endpoint_->device().isPoweredOn(); }
     /// Switches the token on again after 0x40 or powerOff() (back on its radio, advertising).
     void powerOn();
     /// Switches the token off as its button would: the link drops and it leaves its radio.
-    void powerOff();
+    void powerOff() { endpoint_->powerOff(); }
 
     // ---- Fault switches ----
-    VirtualTokenFaults& faults() { return faults_; }
+    VirtualTokenFaults& faults() { return endpoint_->faults(); }
     /// `command` absent means every command; `times` negative means until clearFaults().
     void replyStatus(std::optional<uint8_t> command, uint8_t status, int times = -1);
     void ignoreCommand(std::optional<uint8_t> command, int times = -1);
@@ -114,51 +105,31 @@ public:
     void corruptReplies(std::optional<uint8_t> command, int times = -1);
     void sendEmptyReplies(std::optional<uint8_t> command, int times = -1);
     void reorderReplyFrames(std::optional<uint8_t> command, int times = -1);
-    void clearFaults() { faults_.clear(); }
+    void clearFaults() { faults().clear(); }
 
     // ---- Inspection ----
-    static constexpr size_t kDefaultRecordLimit = 4096;
+    static constexpr size_t kDefaultRecordLimit = VirtualTokenEndpoint::kDefaultRecordLimit;
     /// The latest packages received, oldest first.
-    const std::deque<ReceivedPackage>& receivedPackages() const { return received_; }
+    const std::deque<ReceivedPackage>& receivedPackages() const { return endpoint_->receivedPackages(); }
     /// The latest reply packages as built, before encryption (faults included).
-    const std::deque<Bytes>& sentReplies() const { return replies_; }
+    const std::deque<Bytes>& sentReplies() const { return endpoint_->sentReplies(); }
     /// How many packages and replies are kept (the oldest go first); 0 keeps none. Long runs
     /// (benchmarks, demos) stay bounded in memory.
-    void setRecordLimit(size_t limit);
+    void setRecordLimit(size_t limit) { endpoint_->setRecordLimit(limit); }
     /// Frames discarded for a wrong index or length.
-    size_t frameErrorCount() const { return frameErrors_; }
-    void clearRecords();
+    size_t frameErrorCount() const { return endpoint_->frameErrorCount(); }
+    void clearRecords() { endpoint_->clearRecords(); }
 
     VirtualToken(std::shared_ptr<VirtualPeripheral> peripheral, VirtualTokenConfig config, std::shared_ptr<DispatchQueue> queue);
 
 private:
     void install();
-    void connected();
-    void disconnected();
-    void receiveFrame(const Bytes& frame);
-    void handlePackage(const Bytes& raw);
-    void answer(uint8_t code, ByteView payload, bool plainReply);
-    void sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff);
-    void notifyFrames(const std::vector<Bytes>& frames, bool thenPowerOff);
-    void powerOffNow();
+    void dropFromRadio();
 
     std::shared_ptr<VirtualPeripheral> peripheral_;
-    std::shared_ptr<DispatchQueue> queue_;
     std::shared_ptr<VirtualCharacteristic> notifyCharacteristic_;
     std::weak_ptr<SimulatedRadio> radio_;
-    VirtualTokenDevice device_;
-    VirtualTokenFaults faults_;
-    BleSocketFormat joiner_;
-    Session session_ = Session::Open;
-    std::string sessionKey_;
-    uint64_t connection_ = 0;  // changes at every connect and disconnect; stale delayed replies are dropped
-    void record(ReceivedPackage package);
-    void recordReply(const Bytes& package);
-
-    size_t recordLimit_ = kDefaultRecordLimit;
-    std::deque<ReceivedPackage> received_;
-    std::deque<Bytes> replies_;
-    size_t frameErrors_ = 0;
+    std::shared_ptr<VirtualTokenEndpoint> endpoint_;
 };
 
 }  // namespace vexa

@@ -1,0 +1,177 @@
+#include "Emulator/VirtualTokenEndpoint.h"
+
+#include <utility>
+
+#include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
+#include "VexaTokenKit/VexaCrypto.h"
+
+namespace vexa {
+
+std::shared_ptr<VirtualTokenEndpoint> VirtualTokenEndpoint::create(VirtualTokenConfig config, std::shared_ptr<DispatchQueue> queue) {
+    return std::make_shared<VirtualTokenEndpoint>(std::move(config), std::move(queue));
+}
+
+VirtualTokenEndpoint::VirtualTokenEndpoint(VirtualTokenConfig config, std::shared_ptr<DispatchQueue> queue)
+    : queue_(queue), device_(std::move(config), queue) {}
+
+void VirtualTokenEndpoint::resetSession() {
+    ++connection_;
+    joiner_ = BleSocketFormat();
+    session_ = device_.key() ? Session::Locked : Session::Open;
+    sessionKey_.clear();
+}
+
+void VirtualTokenEndpoint::connected() { resetSession(); }
+
+void VirtualTokenEndpoint::disconnected() {
+    resetSession();
+    device_.linkDropped();
+}
+
+void VirtualTokenEndpoint::receiveFrame(const Bytes& frame) {
+    joiner_.addFrameWithCompletion(frame, [this](const std::optional<Bytes>& package, const OptError& error) {
+        if (error || !package) {
+            ++frameErrors_;
+            return;
+        }
+        handlePackage(Bytes(*package));
+    });
+}
+
+void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
+    ReceivedPackage seen;
+    auto parse = [&seen](ByteView package, bool encrypted) {
+        bool ok = false;
+        LumoTokenCommand::parseCommand(
+            package,
+            [&](uint8_t code, Bytes payload) {
+                seen = ReceivedPackage{code, std::move(payload), encrypted, true, Bytes(package.begin(), package.end())};
+                ok = true;
+            },
+            {});
+        return ok;
+    };
+
+    bool parsed = false;
+    if (session_ == Session::Encrypted) {
+        const auto plain = AES256DecryptWithKey(raw, sessionKey_);
+        parsed = plain && parse(*plain, true);
+        // A new synchronisation always travels in plain text.
+        if (!parsed) parsed = parse(raw, false) && seen.code == kCodeSyncSessionKey;
+    } else {
+        parsed = parse(raw, false);
+    }
+    if (!parsed) {
+        record(ReceivedPackage{0, {}, false, false, raw});
+        const uint8_t status = session_ == Session::Locked ? kStatusInvalidSessionKey : kStatusInvalidMessage;
+        sendReply(0, Bytes{status}, {}, session_ == Session::Encrypted, false);
+        return;
+    }
+    const uint8_t code = seen.code;
+    const Bytes payload = seen.payload;
+    record(std::move(seen));
+    const VirtualTokenFaultPlan plan = faults_.take(code);
+    if (plan.noReply) return;
+    Bytes reply;
+    bool powerOff = false;
+    if (plan.status) {
+        reply = Bytes{*plan.status};
+    } else if (code == kCodeSyncSessionKey) {
+        const auto outcome = device_.synchronise(payload);
+        reply = Bytes{outcome.status};
+        if (outcome.accepted) {
+            session_ = outcome.encrypted ? Session::Encrypted : Session::Open;
+            sessionKey_ = outcome.encrypted ? *device_.key() : std::string();
+        } else if (device_.key()) {
+            session_ = Session::Locked;
+            sessionKey_.clear();
+        }
+    } else if (session_ == Session::Locked) {
+        reply = Bytes{kStatusInvalidSessionKey};
+    } else {
+        reply = device_.execute(code, payload);
+        powerOff = code == kCodePowerOff && !device_.isPoweredOn();
+    }
+    // The reply to a synchronisation is always plain text: the host expects it so.
+    const bool encrypt = session_ == Session::Encrypted && code != kCodeSyncSessionKey;
+    sendReply(code, reply, plan, encrypt, powerOff);
+}
+
+void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff) {
+    Bytes package = LumoTokenCommand::buildPackage(code, plan.emptyPayload ? ByteView{} : ByteView(payload));
+    if (plan.badCrc) package.back() ^= 0xFF;
+    recordReply(package);
+    if (encrypt) {
+        auto sealed = AES256EncryptWithKey(package, sessionKey_);
+        if (!sealed) return;
+        package = std::move(*sealed);
+    }
+    std::vector<Bytes> frames = joiner_.pack2Frames(package);
+    if (plan.framesOutOfOrder && !frames.empty()) {
+        if (frames.size() >= 2)
+            std::swap(frames[0], frames[1]);
+        else
+            frames[0][0] = 1;
+    }
+    if (plan.delay <= Duration::zero()) {
+        notifyFrames(frames, thenPowerOff);
+        return;
+    }
+    std::weak_ptr<VirtualTokenEndpoint> weak = weak_from_this();
+    queue_->asyncAfter(plan.delay, [weak, connection = connection_, frames = std::move(frames), thenPowerOff] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (connection == self->connection_)
+            self->notifyFrames(frames, thenPowerOff);
+        else if (thenPowerOff)
+            self->powerOffNow();
+    });
+}
+
+void VirtualTokenEndpoint::notifyFrames(const std::vector<Bytes>& frames, bool thenPowerOff) {
+    for (const Bytes& frame : frames)
+        if (!sink_ || !sink_(frame)) break;
+    if (!thenPowerOff) return;
+    // The link drops once the reply's notifications have gone out.
+    const Duration drain = drain_ ? drain_(frames.size()) : Duration::zero();
+    std::weak_ptr<VirtualTokenEndpoint> weak = weak_from_this();
+    queue_->asyncAfter(drain, [weak] {
+        if (auto self = weak.lock()) self->powerOffNow();
+    });
+}
+
+void VirtualTokenEndpoint::powerOffNow() {
+    if (device_.isPoweredOn()) return;  // switched on again meanwhile
+    if (powerOff_) powerOff_();
+}
+
+void VirtualTokenEndpoint::powerOff() {
+    device_.setPoweredOn(false);
+    powerOffNow();
+}
+
+void VirtualTokenEndpoint::record(ReceivedPackage package) {
+    if (recordLimit_ == 0) return;
+    if (received_.size() >= recordLimit_) received_.pop_front();
+    received_.push_back(std::move(package));
+}
+
+void VirtualTokenEndpoint::recordReply(const Bytes& package) {
+    if (recordLimit_ == 0) return;
+    if (replies_.size() >= recordLimit_) replies_.pop_front();
+    replies_.push_back(package);
+}
+
+void VirtualTokenEndpoint::setRecordLimit(size_t limit) {
+    recordLimit_ = limit;
+    while (received_.size() > limit) received_.pop_front();
+    while (replies_.size() > limit) replies_.pop_front();
+}
+
+void VirtualTokenEndpoint::clearRecords() {
+    received_.clear();
+    replies_.clear();
+    frameErrors_ = 0;
+}
+
+}  // namespace vexa
