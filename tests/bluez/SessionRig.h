@@ -1,0 +1,77 @@
+#pragma once
+// One virtual token and a central to reach it, over either Bluetooth LE stack: the simulated
+// radio (virtual clock) or the BlueZ backend against the fake org.bluez on a private bus (steady
+// clock, real threads). Session-level scenarios are written once against this interface.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Backends/Simulated/SimulatedBackend.h"
+#include "Emulator/VirtualToken.h"
+#include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
+#include "tests/bluez/BlueZFixture.h"
+#include "tests/fakebluez/VirtualTokenDeviceModel.h"
+#include "tests/support/VirtualMainLoop.h"
+
+namespace vexa::test {
+
+class SessionRig {
+public:
+    virtual ~SessionRig() = default;
+    /// Empty when the rig is usable; otherwise why not.
+    virtual std::string problem() const { return {}; }
+    /// Runs the main queue until `done()` holds or the rig's bound passes (virtual or real time).
+    virtual bool runUntil(const std::function<bool()>& done) = 0;
+    /// The token's protocol end: session, faults, records.
+    virtual VirtualTokenEndpoint& token() = 0;
+    /// The token's side drops the link.
+    virtual void dropLinkFromToken() = 0;
+
+    std::shared_ptr<LumoCentralManager> central;
+};
+
+/// The simulated radio with a VirtualToken on it, on a virtual clock.
+class SimulatedRig final : public SessionRig {
+public:
+    explicit SimulatedRig(const VirtualTokenConfig& config) {
+        central = LumoCentralManager::create(std::make_shared<SimulatedBackend>(radio), main.loop);
+        device = VirtualToken::create(radio, config);
+    }
+    bool runUntil(const std::function<bool()>& done) override { return main.runUntil(done, std::chrono::seconds(120)); }
+    VirtualTokenEndpoint& token() override { return device->endpoint(); }
+    void dropLinkFromToken() override { device->peripheral()->disconnect(); }
+
+    VirtualMainLoop main;
+    std::shared_ptr<SimulatedRadio> radio = SimulatedRadio::create();
+    std::shared_ptr<VirtualToken> device;
+};
+
+/// The BlueZ backend, the fake org.bluez and a fake device backed by the virtual token. The
+/// central's platform callbacks come on a serial queue of its own, as in an application.
+class BlueZRig final : public SessionRig {
+public:
+    static constexpr const char* kAddress = "C0:FF:EE:00:00:01";
+
+    explicit BlueZRig(const VirtualTokenConfig& config) {
+        model = VirtualTokenDeviceModel::create(config);
+        FakeDeviceConfig device = tokenDeviceConfig(kAddress, config.name);
+        device.model = model;
+        f.fake.addDevice(std::move(device));
+        central = LumoCentralManager::create(f.backend, nullptr);
+    }
+    ~BlueZRig() override {
+        central.reset();
+        f.fake.stop();  // no more model calls from the fake's thread
+        f.loop->runUntilIdle();
+    }
+    std::string problem() const override { return f.started ? std::string() : "no private bus: " + f.bus.error(); }
+    bool runUntil(const std::function<bool()>& done) override { return f.waitFor(done, std::chrono::seconds(15)); }
+    VirtualTokenEndpoint& token() override { return model->endpoint(); }
+    void dropLinkFromToken() override { f.fake.dropLink(kAddress); }
+
+    BlueZFixture f;
+    std::shared_ptr<VirtualTokenDeviceModel> model;
+};
+
+}  // namespace vexa::test

@@ -1,0 +1,223 @@
+// Token sessions over both Bluetooth LE stacks: the simulated radio and BlueZ (through the fake
+// org.bluez). The same scenarios must give the same results on each.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
+#include "VexaTokenKit/VexaCrypto.h"
+#include "tests/bluez/SessionRig.h"
+
+namespace vexa::test {
+namespace {
+
+using namespace std::chrono_literals;
+const std::string kKey = "FEDCBA9876543210FEDCBA9876543210";
+
+// The owner's side of the session key: MD5 of the key string, AES-256 with it.
+class KeyDelegate : public LumoTokenDelegate {
+public:
+    explicit KeyDelegate(std::string key) : key_(std::move(key)) {}
+    Bytes needHashSessionKey(LumoToken&) override { return MD5Data(key_); }
+    void didConnect(LumoToken&, const OptError& error, bool needUpdate) override { connects.emplace_back(error, needUpdate); }
+    void didDisconnect(LumoToken&, const OptError& error) override { disconnects.push_back(error); }
+    std::optional<Bytes> willEncryptData(LumoToken&, const Bytes& p) override { return AES256EncryptWithKey(p, key_); }
+    std::optional<Bytes> willDecryptData(LumoToken&, const Bytes& p) override { return AES256DecryptWithKey(p, key_); }
+    std::vector<std::pair<OptError, bool>> connects;
+    std::vector<OptError> disconnects;
+
+private:
+    std::string key_;
+};
+
+class TwoBackendSessionTest : public ::testing::TestWithParam<std::string> {
+protected:
+    /// Makes the rig, scans for the token, and runs the session set-up with `hostKey`.
+    void start(std::optional<std::string> tokenKey = kKey, const std::string& hostKey = kKey) {
+        VirtualTokenConfig config;
+        config.name = "Rig Token";
+        config.key = std::move(tokenKey);
+        if (GetParam() == "sim") rig = std::make_unique<SimulatedRig>(config);
+        else rig = std::make_unique<BlueZRig>(config);
+        ASSERT_EQ(rig->problem(), "");
+        LumoCentralManager& central = *rig->central;
+        ASSERT_TRUE(rig->runUntil([&] { return central.isCentralReady(); }));
+        central.scanForPeripheralsWithServices(std::vector<BleUUID>{BleUUID::fromString(kLumoTokenServiceUUID)});
+        ASSERT_TRUE(rig->runUntil([&] { return !central.scannedPeripherals().empty(); }));
+        auto wrapper = central.scannedPeripherals().front();
+        central.stopScanForPeripherals();
+        EXPECT_EQ(wrapper->name(), "Rig Token");
+        token = LumoToken::create(wrapper);
+        delegate = std::make_shared<KeyDelegate>(hostKey);
+        token->setDelegate(delegate);
+        token->discover();
+        ASSERT_TRUE(rig->runUntil([&] { return !delegate->connects.empty(); }));
+    }
+
+    void TearDown() override {
+        if (token && token->isConnected()) {
+            bool done = false;
+            token->getPeripheral()->disconnectWithCompletion([&](const OptError&) { done = true; });
+            EXPECT_TRUE(rig->runUntil([&] { return done; }));
+        }
+        token.reset();
+        delegate.reset();
+        rig.reset();
+    }
+
+    bool until(const std::function<bool()>& done) { return rig->runUntil(done); }
+
+    /// Every package the token received after the synchronisation arrived encrypted.
+    void expectEncryptedAfterSync() {
+        bool synced = false;
+        size_t after = 0;
+        for (const auto& p : rig->token().receivedPackages()) {
+            if (p.code == kCmdSyncSessionKey) {
+                synced = true;
+                EXPECT_FALSE(p.encrypted);
+                continue;
+            }
+            if (!synced) continue;
+            ++after;
+            EXPECT_TRUE(p.encrypted) << "command 0x" << std::hex << int(p.code) << " crossed in plain text";
+        }
+        EXPECT_TRUE(synced);
+        EXPECT_GT(after, 0u);
+    }
+
+    std::unique_ptr<SessionRig> rig;
+    std::shared_ptr<LumoToken> token;
+    std::shared_ptr<KeyDelegate> delegate;
+};
+
+TEST_P(TwoBackendSessionTest, MatchingKeyEncryptsAndRejectedKeyLocks) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    EXPECT_EQ(delegate->connects.at(0), (std::pair<OptError, bool>{std::nullopt, false}));
+    EXPECT_TRUE(token->needEncryptFlag());
+    EXPECT_EQ(rig->token().session(), VirtualTokenEndpoint::Session::Encrypted);
+    std::optional<std::string> serial;
+    token->getSerial([&](const std::string& s, const OptError& e) { serial = e ? "error" : s; });
+    ASSERT_TRUE(until([&] { return serial.has_value(); }));
+    EXPECT_EQ(*serial, "VX2400000001");
+    expectEncryptedAfterSync();
+    TearDown();
+
+    // Another key: the session comes up asking for an update and the locked token's plain-text
+    // status does not decrypt.
+    ASSERT_NO_FATAL_FAILURE(start(kKey, "not the token's key at all, no...."));
+    EXPECT_EQ(delegate->connects.at(0), (std::pair<OptError, bool>{std::nullopt, true}));
+    EXPECT_EQ(rig->token().session(), VirtualTokenEndpoint::Session::Locked);
+    OptError error;
+    token->getSerial([&](const std::string&, const OptError& e) { error = e; });
+    ASSERT_TRUE(until([&] { return error.has_value(); }));
+    EXPECT_EQ(*error, (Error{"LumoCommandError", 2, "Invalid lenght of package"}));
+    EXPECT_TRUE(token->isConnected());
+}
+
+TEST_P(TwoBackendSessionTest, EveryDeviceCommandOnceThenPowerOffDropsTheLink) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    std::vector<std::string> log;  // one entry per answer: a value, "ok", or the error code
+    auto ok = [&](const OptError& e) { log.push_back(e ? std::to_string(e->code) : "ok"); };
+    auto text = [&](const std::optional<std::string>& v, const OptError& e) { e ? ok(e) : log.push_back(v.value_or("-")); };
+    token->synDateTime(ok);
+    token->getSerial([&](const std::string& s, const OptError& e) { text(s, e); });
+    token->getBatteryLevel([&](uint8_t v, const OptError& e) { text(std::to_string(v), e); });
+    token->getFirmwareVersion(text);
+    token->getHardwareVersion(text);
+    token->powerSecureElementOn([&](const auto& atr, const OptError& e) { ok(atr == VirtualTokenConfig::defaultAtr() ? e : Error{}); });
+    token->setCommunicationProtocol(1, ok);
+    token->sendAPDU({0x00, 0x84, 0x00, 0x00, 0x08}, [&](const auto& r, const OptError& e) { text(std::to_string(r ? r->size() : 0), e); });
+    token->powerSecureElementOff(ok);
+    token->selectStorage(1, ok);
+    token->writeEnvironmentVariable("colour", "vert", ok);
+    token->readEnvironmentVariable("colour", [&](const auto& n, const auto& v, const OptError& e) { text(n.value_or("-") + "=" + v.value_or("-"), e); });
+    token->removeEnvironmentVariable("colour", ok);
+    token->powerOff(ok);
+    ASSERT_TRUE(until([&] { return !delegate->disconnects.empty(); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"ok", "VX2400000001", "100", "12", "03", "ok", "ok", "10", "ok", "ok", "ok", "colour=vert",
+                                             "ok", "ok"}));
+    EXPECT_FALSE(rig->token().device().isPoweredOn());
+    EXPECT_FALSE(token->isConnected());
+    expectEncryptedAfterSync();
+}
+
+TEST_P(TwoBackendSessionTest, MultiFrameFileWriteAndReadBack) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    Bytes data(3000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+    std::vector<std::string> log;
+    std::optional<Bytes> readBack;
+    auto ok = [&](const OptError& e) { log.push_back(e ? std::to_string(e->code) : "ok"); };
+    token->openFile("/blob.bin", 1, [&](uint8_t h, const OptError& e) {
+        ok(e);
+        token->writeToFile(h, data, ok);
+        token->closeFile(h, ok);
+        token->openFile("/blob.bin", 0, [&](uint8_t h2, const OptError& e2) {
+            ok(e2);
+            token->readFile(h2, 4000, [&](const auto& d, const OptError& re) {
+                ok(re);
+                readBack = d.value_or(Bytes{});
+            });
+            token->closeFile(h2, ok);
+        });
+    });
+    ASSERT_TRUE(until([&] { return log.size() == 6; }));
+    EXPECT_EQ(log, (std::vector<std::string>(6, "ok")));
+    ASSERT_TRUE(readBack);
+    EXPECT_EQ(*readBack, data);
+    EXPECT_EQ(rig->token().frameErrorCount(), 0u);
+    // The write did cross in many frames, each sealed.
+    size_t writes = 0;
+    for (const auto& p : rig->token().receivedPackages()) writes += p.code == kCmdWriteFile ? 1 : 0;
+    EXPECT_GE(writes, 1u);
+    expectEncryptedAfterSync();
+}
+
+TEST_P(TwoBackendSessionTest, RemoteDisconnectFailsTheWaitingAndQueuedCommandsWithCode1) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    rig->token().faults().add({kCmdGetSerial, VirtualTokenFault::NoReply, 0, {}, 1});
+    std::vector<OptError> errors;
+    token->getSerial([&](const std::string&, const OptError& e) { errors.push_back(e); });
+    token->getBatteryLevel([&](uint8_t, const OptError& e) { errors.push_back(e); });
+    ASSERT_TRUE(until([&] {
+        const auto& seen = rig->token().receivedPackages();
+        return !seen.empty() && seen.back().code == kCmdGetSerial;
+    }));
+    rig->dropLinkFromToken();
+    ASSERT_TRUE(until([&] { return errors.size() == 2 && !delegate->disconnects.empty(); }));
+    // The platform's disconnect error, re-coded to 1 (its domain is the backend's).
+    for (const auto& e : errors) {
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->code, 1);
+    }
+    EXPECT_EQ(delegate->disconnects.size(), 1u);
+    EXPECT_FALSE(token->isConnected());
+}
+
+TEST_P(TwoBackendSessionTest, ReplyTimeOutFailsWithCode4AndDropsTheLink) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    token->setReplyTimeout(400ms);
+    rig->token().faults().add({kCmdGetBatteryLevel, VirtualTokenFault::NoReply, 0, {}, 1});
+    std::vector<OptError> errors;
+    token->getBatteryLevel([&](uint8_t, const OptError& e) { errors.push_back(e); });
+    token->getSerial([&](const std::string&, const OptError& e) { errors.push_back(e); });
+    ASSERT_TRUE(until([&] { return errors.size() == 2 && !delegate->disconnects.empty(); }));
+    ASSERT_TRUE(errors[0]);
+    EXPECT_EQ(errors[0]->code, 4);
+    EXPECT_EQ(errors[0]->message, "The token did not answer in time.");
+    ASSERT_TRUE(errors[1]);
+    EXPECT_EQ(errors[1]->code, 1);
+    EXPECT_FALSE(token->isConnected());
+    // The token saw the link go.
+    EXPECT_TRUE(until([&] { return rig->token().session() == VirtualTokenEndpoint::Session::Locked; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TwoBackendSessionTest, ::testing::Values("sim", "bluez"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+}  // namespace
+}  // namespace vexa::test
