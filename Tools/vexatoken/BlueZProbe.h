@@ -1,0 +1,58 @@
+#pragma once
+// A quick, bounded look at the bus for BlueZ: is the bus reachable, is org.bluez owned, may we
+// talk to it, and does it have an adapter. Header-only so that the tool's core stays free of
+// D-Bus; only programs built with the BlueZ backend include it.
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace vexa::tool {
+
+struct BlueZProbe {
+    enum Status { Ready, NoBus, NoService, NotPermitted, NoAdapter };
+    Status status = NoBus;
+    std::string detail;  // the D-Bus error text, when there was one
+};
+
+/// Looks at the bus at `busAddress` (empty: the system bus) for `adapter` ("hci1" or its object
+/// path; empty: any adapter). Each call waits at most `bound`.
+inline BlueZProbe probeBlueZ(const std::string& busAddress, const std::string& adapter = {},
+                             std::chrono::milliseconds bound = std::chrono::milliseconds(2000)) {
+    using Objects = std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>;
+    BlueZProbe probe;
+    std::unique_ptr<sdbus::IConnection> connection;
+    try {
+        connection = busAddress.empty() ? sdbus::createSystemBusConnection() : sdbus::createSessionBusConnectionWithAddress(busAddress);
+    } catch (const sdbus::Error& e) {
+        probe.detail = e.getMessage();
+        return probe;  // NoBus
+    }
+    try {
+        auto daemon = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+        bool owned = false;
+        daemon->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withTimeout(bound).withArguments(std::string("org.bluez")).storeResultsTo(owned);
+        if (!owned) {
+            probe.status = BlueZProbe::NoService;
+            return probe;
+        }
+        auto root = sdbus::createProxy(*connection, "org.bluez", "/");
+        Objects objects;
+        root->callMethod("GetManagedObjects").onInterface("org.freedesktop.DBus.ObjectManager").withTimeout(bound).storeResultsTo(objects);
+        probe.status = BlueZProbe::NoAdapter;
+        for (const auto& [path, interfaces] : objects) {
+            const std::string& p = path;
+            const bool named = adapter.empty() || p == adapter || (p.size() > adapter.size() && p.compare(p.size() - adapter.size(), adapter.size(), adapter) == 0 &&
+                                                                   p[p.size() - adapter.size() - 1] == '/');
+            if (named && interfaces.count("org.bluez.Adapter1")) probe.status = BlueZProbe::Ready;
+        }
+    } catch (const sdbus::Error& e) {
+        probe.detail = e.getMessage();
+        probe.status = e.getName() == "org.freedesktop.DBus.Error.AccessDenied" ? BlueZProbe::NotPermitted : BlueZProbe::NoService;
+    }
+    return probe;
+}
+
+}  // namespace vexa::tool
