@@ -13,12 +13,6 @@ std::shared_ptr<TokenWireClient> TokenWireClient::create(const std::shared_ptr<S
     return client;
 }
 
-void TokenWireClient::centralManagerDidDiscoverPeripheral(const std::shared_ptr<PlatformCentral>&,
-                                                          const std::shared_ptr<PlatformPeripheral>&,
-                                                          const AdvertisementData& data, int64_t) {
-    discoveredNames.push_back(data.localName.value_or(""));
-}
-
 void TokenWireClient::centralManagerDidConnectPeripheral(const std::shared_ptr<PlatformCentral>&,
                                                          const std::shared_ptr<PlatformPeripheral>&) {
     connected = true;
@@ -26,10 +20,9 @@ void TokenWireClient::centralManagerDidConnectPeripheral(const std::shared_ptr<P
 }
 
 void TokenWireClient::centralManagerDidDisconnectPeripheral(const std::shared_ptr<PlatformCentral>&,
-                                                            const std::shared_ptr<PlatformPeripheral>&, const OptError& error) {
+                                                            const std::shared_ptr<PlatformPeripheral>&, const OptError&) {
     connected = false;
     disconnected = true;
-    disconnectError = error;
 }
 
 bool TokenWireClient::connect(const std::string& identifier) {

@@ -41,8 +41,6 @@ public:
     std::vector<Error> joinErrors;
     bool connected = false;
     bool disconnected = false;
-    OptError disconnectError;
-    std::vector<std::string> discoveredNames;  // local names heard while scanning
 
     std::shared_ptr<PlatformCentral> central;
     std::shared_ptr<PlatformPeripheral> peripheral;
@@ -52,7 +50,7 @@ public:
     // Delegate callbacks.
     void centralManagerDidUpdateState(const std::shared_ptr<PlatformCentral>&) override {}
     void centralManagerDidDiscoverPeripheral(const std::shared_ptr<PlatformCentral>&, const std::shared_ptr<PlatformPeripheral>&,
-                                             const AdvertisementData& data, int64_t) override;
+                                             const AdvertisementData&, int64_t) override {}
     void centralManagerDidConnectPeripheral(const std::shared_ptr<PlatformCentral>&, const std::shared_ptr<PlatformPeripheral>&) override;
     void centralManagerDidFailToConnectPeripheral(const std::shared_ptr<PlatformCentral>&, const std::shared_ptr<PlatformPeripheral>&,
                                                   const OptError&) override {}

@@ -67,7 +67,6 @@ TEST_F(DeviceTest, SecureElementPowerProtocolAndApdus) {
     const Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x06, 0xD2, 0x76, 0x00, 0x01, 0x24, 0x01};
     EXPECT_EQ(run(kCodeApdu, select), Bytes{3});  // still off
     EXPECT_EQ(run(kCodeSecureElementOn), cat({Bytes{0}, VirtualTokenConfig::defaultAtr()}));
-    EXPECT_EQ(VirtualTokenConfig::defaultAtr().size(), 15u);
     EXPECT_EQ(run(kCodeApdu, Bytes{0x00, 0xA4, 0x04}), Bytes{8});
     EXPECT_EQ(run(kCodeApdu, select), (Bytes{0, 0x90, 0x00}));
     EXPECT_EQ(device.secureElement().defaultResponder().selectedAid(), Bytes(select.begin() + 5, select.end()));
@@ -141,7 +140,6 @@ TEST_F(DeviceTest, SyncWithoutKeyAcceptsAnyHashAndPairsNewHosts) {
     ASSERT_EQ(address.size(), 12u);
     for (char c : address) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
     EXPECT_EQ(device.variables().read("device0"), address + "Alice's phone");
-    EXPECT_EQ(address, VirtualVariableStore::hostAddress("Alice's phone"));  // deterministic
     EXPECT_NE(address, VirtualVariableStore::hostAddress("Bob"));
 
     EXPECT_FALSE(device.synchronise(syncPayload(hash, 0, "Alice's phone")).pairedVariable);  // known host
@@ -160,18 +158,6 @@ TEST_F(DeviceTest, SyncWithKeyChecksTheHash) {
     device.setPassword("1234");
     const std::string key = *device.key();
     EXPECT_EQ(key, keyFromPassword("1234", "VexaToken"));
-    EXPECT_EQ(key.size(), 32u);
-    EXPECT_EQ(key, [] {
-        std::string hex;
-        char b[3];
-        for (uint8_t x : PBKDF2DerivationWithHMac(bytesOf("1234"), "VexaToken", 1024, 16)) {
-            std::snprintf(b, sizeof b, "%02X", x);
-            hex += b;
-        }
-        return hex;
-    }());
-    const std::string longKey(32, 'k');
-    EXPECT_EQ(keyFromPassword(longKey, "VexaToken"), longKey);
 
     auto rejected = device.synchronise(syncPayload(Bytes(16, 0), 0, "Eve"));
     EXPECT_EQ(rejected.status, 10);
@@ -283,31 +269,6 @@ TEST_F(DeviceTest, PowerOffStopsTheSecureElementAndClosesFiles) {
     EXPECT_FALSE(device.isPoweredOn());
     EXPECT_FALSE(device.secureElement().isPoweredOn());
     EXPECT_EQ(device.openHandleCount(), 0u);
-}
-
-TEST(VirtualTokenFaults, RulesCombineCountDownAndMatchTheirCommand) {
-    using namespace std::chrono_literals;
-    VirtualTokenFaults faults;
-    faults.add({0x35, VirtualTokenFault::ReplyStatus, 5, {}, 1});
-    faults.add({std::nullopt, VirtualTokenFault::ReplyStatus, 7, {}, -1});
-    faults.add({0x35, VirtualTokenFault::Delay, 0, 2s, 2});
-    faults.add({0x35, VirtualTokenFault::BadCrc, 0, {}, 0});  // zero times: ignored
-
-    auto plan = faults.take(0x35);
-    EXPECT_EQ(plan.status, 5);  // the first matching status wins
-    EXPECT_EQ(plan.delay, 2s);
-    EXPECT_FALSE(plan.badCrc);
-    plan = faults.take(0x20);
-    EXPECT_EQ(plan.status, 7);
-    EXPECT_EQ(plan.delay, 0s);
-    plan = faults.take(0x35);
-    EXPECT_EQ(plan.status, 7);
-    EXPECT_EQ(plan.delay, 2s);
-    plan = faults.take(0x35);
-    EXPECT_EQ(plan.delay, 0s);  // both counted rules used up
-    faults.clear();
-    EXPECT_TRUE(faults.empty());
-    EXPECT_FALSE(faults.take(0x35).status);
 }
 
 }  // namespace
