@@ -137,16 +137,5 @@ TEST_F(EndToEnd, TokenFaultsFailOneCommandEachAndTheSessionGoesOn) {
                                              Error{"LumoBleSocketError", 2, "An invalid lenght of package."}, std::nullopt}));
 }
 
-TEST_F(EndToEnd, SilentTokenTimesOutAndTheLinkIsDropped) {
-    start();
-    device->ignoreCommand(kCodeBattery, 1);
-    std::vector<OptError> errors;
-    token->getBatteryLevel([&](uint8_t, const OptError& e) { errors.push_back(e); });
-    token->getSerial([&](const std::string&, const OptError& e) { errors.push_back(e); });
-    until([&] { return errors.size() == 2 && !delegate->disconnects.empty(); });
-    EXPECT_EQ(errors, (std::vector<OptError>{lumoTokenError(kLumoTokenErrorTimeout), lumoTokenError(kLumoTokenErrorConnectionLost)}));
-    EXPECT_FALSE(token->isConnected());
-}
-
 }  // namespace
 }  // namespace vexa::test
