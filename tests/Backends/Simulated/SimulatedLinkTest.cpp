@@ -1,7 +1,6 @@
-// The per-connection timeline and the fault plan on their own.
+// The per-connection timeline on its own.
 #include <gtest/gtest.h>
 
-#include "Backends/Simulated/FaultPlan.h"
 #include "Backends/Simulated/SimulatedLink.h"
 #include "tests/support/VirtualMainLoop.h"
 
@@ -61,30 +60,6 @@ TEST(SimulatedLink, SurvivesItsOwnerDroppingItDuringAnOperation) {
     });
     EXPECT_TRUE(ran);
     EXPECT_EQ(link, nullptr);
-}
-
-TEST(FaultPlan, WriteFaultsCountFromWhenTheyWereArmed) {
-    FaultPlan plan;
-    EXPECT_FALSE(plan.takeWriteFaults().fail);  // write 1
-    plan.failWrite(Error{"d", 7, "m"}, 2);      // write 3
-    plan.failWrite(Error{"d", 8, "m"});         // write 2
-    plan.disconnectAfterWrites(3);              // after write 4
-    auto w2 = plan.takeWriteFaults();
-    ASSERT_TRUE(w2.fail);
-    EXPECT_EQ(w2.fail->code, 8);
-    auto w3 = plan.takeWriteFaults();
-    ASSERT_TRUE(w3.fail);
-    EXPECT_EQ(w3.fail->code, 7);
-    EXPECT_FALSE(w3.disconnectAfter);
-    auto w4 = plan.takeWriteFaults();
-    EXPECT_FALSE(w4.fail);
-    ASSERT_TRUE(w4.disconnectAfter);
-    ASSERT_TRUE(*w4.disconnectAfter);
-    EXPECT_EQ((*w4.disconnectAfter)->code, 4);  // the default: the peripheral ended the connection
-    EXPECT_TRUE(plan.empty());
-    plan.disconnectAfterWrites(1, Error{"d", 9, "m"});
-    plan.disconnectAfterWrites(0);  // disarms
-    EXPECT_FALSE(plan.takeWriteFaults().disconnectAfter);
 }
 
 }  // namespace
