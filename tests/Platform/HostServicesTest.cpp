@@ -7,13 +7,8 @@
 namespace vexa {
 namespace {
 
-TEST(HostDevice, NameOverrideAndTimeSource) {
-    const std::string original = hostDeviceName();
-    EXPECT_FALSE(original.empty());
-    setHostDeviceName("Kitchen tablet");
-    EXPECT_EQ(hostDeviceName(), "Kitchen tablet");
-    setHostDeviceName(original);
-
+TEST(HostDevice, NameAndTimeSource) {
+    EXPECT_FALSE(hostDeviceName().empty());
     const double now = currentUnixTime();
     EXPECT_GT(now, 1.6e9);  // the system clock, in seconds since 1970
     setUnixTimeSource([] { return 1234.5; });
@@ -25,7 +20,6 @@ TEST(HostDevice, NameOverrideAndTimeSource) {
 TEST(MainQueue, InstalledQueueReplacesTheDefaultUntilCleared) {
     setMainQueue(nullptr);
     EXPECT_EQ(mainQueue(), defaultRunLoop());
-    EXPECT_EQ(defaultRunLoop(), defaultRunLoop());
     EXPECT_FALSE(defaultRunLoop()->clock()->isVirtual());
     {
         test::VirtualMainLoop main;
