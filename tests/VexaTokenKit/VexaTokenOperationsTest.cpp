@@ -74,6 +74,8 @@ TEST_F(TokenOperationsTest, InformationPowerAndApduOperationsReportTheirValuesIn
     EXPECT_FALSE(device->device().secureElement().isPoweredOn());
 }
 
+// The mapping rows themselves are checked on their own; here each operation's default and the
+// mapping applied to what the session reports.
 TEST_F(TokenOperationsTest, SessionErrorsAreMappedWithEachOperationsDefault) {
     struct Case {
         uint8_t command;
@@ -88,16 +90,11 @@ TEST_F(TokenOperationsTest, SessionErrorsAreMappedWithEachOperationsDefault) {
         {0x45, 3, "atr", [&] { token->powerSecureElementOn(); }, -2007, "Connection to secure element could not be established."},
         {0x30, 6, "serial", [&] { token->getSerial(); }, -2016, "Unable to get serial number."},
         {0x15, 10, "apdu", [&] { token->transmitAPDU(apdu); }, -2013, "Data not available."},
-        {0x15, 2, "apdu", [&] { token->transmitAPDU(apdu); }, -2013, "Data not available."},
-        {0x15, 8, "apdu", [&] { token->transmitAPDU(apdu); }, -2023, "Invalid APDU."},
         {0x35, 5, "battery", [&] { token->getBatteryLevel(); }, -2017, "Unable to get battery level."},
-        {0x55, 4, "protocol", [&] { token->setCommunicationProtocol(1); }, -2021, "Communication protocol is not supported."},
         {0x55, 12, "protocol", [&] { token->setCommunicationProtocol(1); }, -2022, "Unable to set communication protocol."},
         {0x10, 6, "initialize", [&] { token->initialize(); }, -2005, "Invalid token response."},
-        {0x40, 1, "powerOff", [&] { token->powerOff(); }, -2014, "Command is not supported."},
         {0x40, 12, "powerOff", [&] { token->powerOff(); }, -2005, "Invalid token response."},
         {0x50, 13, "powerOff", [&] { token->powerSecureElementOff(); }, -2020, "Unable to power off secure element."},
-        {0x20, 9, "firmware", [&] { token->getFirmwareVersion(); }, -2004, "Invalid response message."},
         {0x20, 7, "firmware", [&] { token->getFirmwareVersion(); }, -2016, "Unable to get serial number."},
         {0x25, 11, "hardware", [&] { token->getHardwareVersion(); }, -2019, "Unable to get hardware version."},
     };
