@@ -37,17 +37,5 @@ TEST(HexString, PairsCountCharactersNotBytes) {
     EXPECT_EQ(fromHexString("\xF0\x9F\x98\x80" "FF"), (Bytes{0x00, 0xFF}));
 }
 
-TEST(HexString, RoundTrip) {
-    Bytes all(256);
-    for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
-    EXPECT_EQ(fromHexString(toHexString(all)), all);
-
-    // The session-key store's form: upper-case digits with the blanks removed.
-    std::string key = toHexString(Bytes{0xDE, 0xAD, 0xBE, 0xEF});
-    std::erase(key, ' ');
-    EXPECT_EQ(key, "DEADBEEF");
-    EXPECT_EQ(fromHexString(key), (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
-}
-
 }  // namespace
 }  // namespace vexa
