@@ -16,6 +16,13 @@ function(vexa_warnings target)
     endif()
 endfunction()
 
+# vexa_unity(target): compile the target's sources in batches when VEXA_UNITY is on.
+function(vexa_unity target)
+    if(VEXA_UNITY)
+        set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 12)
+    endif()
+endfunction()
+
 # vexa_collect_sources(OUT dir...): the .cpp files directly inside each folder.
 function(vexa_collect_sources out)
     set(all)

@@ -170,7 +170,7 @@ void DBusLoop::waitForWork() {
     }
     poll(fds, count, timeoutMs);
     uint64_t value = 0;
-    [[maybe_unused]] auto n = read(wakeFd_, &value, sizeof value);
+    [[maybe_unused]] auto n = ::read(wakeFd_, &value, sizeof value);
 }
 
 void DBusLoop::markBusLost() {

@@ -18,4 +18,9 @@ std::vector<std::string> componentsSeparatedByByte(ByteView bytes, uint8_t separ
     return pieces;
 }
 
+void appendTerminated(Bytes& out, std::string_view text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
 }  // namespace vexa

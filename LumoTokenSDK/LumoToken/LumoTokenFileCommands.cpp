@@ -6,12 +6,6 @@
 namespace vexa {
 namespace {
 
-// The text's UTF-8 bytes followed by one zero byte.
-void appendTerminated(Bytes& out, const std::string& text) {
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
-
 Bytes terminated(const std::string& text) {
     Bytes out;
     appendTerminated(out, text);

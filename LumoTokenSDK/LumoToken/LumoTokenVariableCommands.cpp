@@ -1,21 +1,13 @@
 // Environment variables: read, write, remove.
 #include <algorithm>
 
+#include "LumoTokenSDK/LumoToken/ByteComponents.h"
 #include "LumoTokenSDK/LumoToken/LumoReplyHandling.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "Platform/Utf16.h"
 
 namespace vexa {
-namespace {
-
-void appendTerminated(Bytes& out, const std::string& text) {
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
-
-}  // namespace
-
 void LumoToken::readEnvironmentVariable(const std::string& name, VariableCallback result) {
     Bytes payload;
     appendTerminated(payload, name);

@@ -51,14 +51,14 @@ private:
 }  // namespace
 
 std::optional<int> parseCommandLine(const std::vector<std::string>& args, ToolOptions& o, std::ostream& out, std::ostream& err) {
-    CLI::App app{"Works with a VexaToken security token over Bluetooth LE (by default a virtual token on a simulated radio).",
+    CLI::App app{"Works with a VexaToken security token over Bluetooth LE (a real one through BlueZ when an adapter is present, otherwise a virtual token on a simulated radio).",
                  "vexatoken"};
     app.footer(kFooter);
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", versionText());
 
-    app.add_option("--backend", o.backend, "Bluetooth LE stack: sim (virtual token, default) or bluez")->capture_default_str();
+    app.add_option("--backend", o.backend, "Bluetooth LE stack: auto (default: bluez when an adapter is present, else sim), sim (virtual token) or bluez")->capture_default_str();
     app.add_option("--token", o.token, "Token to use: its name or identifier (default: the first one heard)");
     auto* key = app.add_option("--key", o.key, "Session key (or password) shared with the token");
     app.add_option("--key-file", o.keyFile, "Read the session key from this file (first line)")->excludes(key);

@@ -8,6 +8,7 @@
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "Platform/HostDevice.h"
 #include "Tools/vexatoken/Commands.h"
+#include "Tools/vexatoken/EntryField.h"
 #include "Tools/vexatoken/FileTransfer.h"
 #include "Tools/vexatoken/HexText.h"
 #include "Tools/vexatoken/SimEnvironment.h"
@@ -26,11 +27,6 @@ constexpr char kDemoValue[] = "hello, token";
 
 // A step that did not turn out as expected.
 [[noreturn]] void mismatch(const std::string& what) { throw toolFailure(kExitFailed, what); }
-
-std::string field(const std::map<std::string, std::string>& entry, const char* key) {
-    const auto it = entry.find(key);
-    return it == entry.end() ? std::string() : it->second;
-}
 
 class Demo {
 public:
@@ -188,9 +184,9 @@ private:
     std::string listFiles() {
         const auto reply = session_.require(requireToken(), ReplyKind::ListFiles, [](VexaToken& t) { t.getListFiles("/"); }, kListingCommands);
         for (const auto& entry : reply.files.value_or(std::vector<VexaFileEntry>{}))
-            if ("/" + field(entry, kFSName) == kDemoFile) {
-                if (field(entry, kFSFileSize) != std::to_string(kDemoFileSize)) mismatch("listed with size " + field(entry, kFSFileSize));
-                return "/ holds " + field(entry, kFSName) + ", " + field(entry, kFSFileSize) + " bytes, created " + field(entry, kFSDateCreate);
+            if ("/" + entryField(entry, kFSName) == kDemoFile) {
+                if (entryField(entry, kFSFileSize) != std::to_string(kDemoFileSize)) mismatch("listed with size " + entryField(entry, kFSFileSize));
+                return "/ holds " + entryField(entry, kFSName) + ", " + entryField(entry, kFSFileSize) + " bytes, created " + entryField(entry, kFSDateCreate);
             }
         mismatch(std::string(kDemoFile) + " is not listed");
     }
@@ -215,9 +211,9 @@ private:
     std::string pairedHosts() {
         const auto reply = session_.require(requireToken(), ReplyKind::PairedDevices, [](VexaToken& t) { t.getPairedDevices(); }, kListingCommands);
         for (const auto& host : reply.devices)
-            if (field(host, kPairedName) == hostDeviceName())
-                return std::to_string(reply.devices.size()) + " paired host(s); this host is " + field(host, kDeviceVariable) + " at " +
-                       field(host, kPairedBDAddr);
+            if (entryField(host, kPairedName) == hostDeviceName())
+                return std::to_string(reply.devices.size()) + " paired host(s); this host is " + entryField(host, kDeviceVariable) + " at " +
+                       entryField(host, kPairedBDAddr);
         mismatch("this host (" + hostDeviceName() + ") is not among the " + std::to_string(reply.devices.size()) + " paired hosts");
     }
 

@@ -5,6 +5,7 @@
 
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "Tools/vexatoken/Commands.h"
+#include "Tools/vexatoken/EntryField.h"
 #include "Tools/vexatoken/FileTransfer.h"
 #include "Tools/vexatoken/ProgressBar.h"
 #include "Tools/vexatoken/ToolFailure.h"
@@ -20,11 +21,6 @@ void selectAskedStorage(Connection& c, const CommandContext& context) {
     if (context.options.storage) selectStorage(c, *context.options.storage);
 }
 
-std::string field(const VexaFileEntry& entry, const char* key) {
-    const auto it = entry.find(key);
-    return it == entry.end() ? std::string() : it->second;
-}
-
 bool isDecimal(const std::string& text) {
     return !text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -37,7 +33,7 @@ std::optional<uint64_t> listedSize(Connection& c, const std::string& path) {
     const auto reply = c.session.call(c.token, ReplyKind::ListFiles, [&dir](VexaToken& t) { t.getListFiles(dir); }, kListingCommands);
     if (reply.error || !reply.files) return std::nullopt;
     for (const auto& entry : *reply.files)
-        if (field(entry, kFSName) == name && isDecimal(field(entry, kFSFileSize))) return std::stoull(field(entry, kFSFileSize));
+        if (entryField(entry, kFSName) == name && isDecimal(entryField(entry, kFSFileSize))) return std::stoull(entryField(entry, kFSFileSize));
     return std::nullopt;
 }
 
@@ -51,16 +47,16 @@ void runList(CommandContext& context) {
 
     Json entries = Json::array();
     for (const auto& entry : reply.files.value_or(std::vector<VexaFileEntry>{})) {
-        const std::string size = field(entry, kFSFileSize);
+        const std::string size = entryField(entry, kFSFileSize);
         entries.push(Json::object()
-                         .set("name", field(entry, kFSName))
+                         .set("name", entryField(entry, kFSName))
                          .set("size", isDecimal(size) ? Json(static_cast<int64_t>(std::stoll(size))) : Json(size))
-                         .set("date", field(entry, kFSDateCreate))
-                         .set("attributes", field(entry, kFSAttributes)));
+                         .set("date", entryField(entry, kFSDateCreate))
+                         .set("attributes", entryField(entry, kFSAttributes)));
         char line[96];
-        std::snprintf(line, sizeof line, "%-3s %10s  %-19s  ", field(entry, kFSAttributes).c_str(), size.c_str(),
-                      field(entry, kFSDateCreate).c_str());
-        context.say(line + field(entry, kFSName));
+        std::snprintf(line, sizeof line, "%-3s %10s  %-19s  ", entryField(entry, kFSAttributes).c_str(), size.c_str(),
+                      entryField(entry, kFSDateCreate).c_str());
+        context.say(line + entryField(entry, kFSName));
     }
     context.report.set("path", path).set("entries", std::move(entries));
     if (reply.error) throw libraryFailure(*reply.error);

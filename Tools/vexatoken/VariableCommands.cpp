@@ -2,17 +2,10 @@
 #include <cstdio>
 
 #include "Tools/vexatoken/Commands.h"
+#include "Tools/vexatoken/EntryField.h"
 #include "Tools/vexatoken/ToolFailure.h"
 
 namespace vexa::tool {
-namespace {
-
-std::string field(const VexaPairedDevice& device, const char* key) {
-    const auto it = device.find(key);
-    return it == device.end() ? std::string() : it->second;
-}
-
-}  // namespace
 
 void runEnv(CommandContext& context) {
     const auto& args = context.options.arguments;
@@ -43,12 +36,12 @@ void runPaired(CommandContext& context) {
         if (reply.devices.empty()) context.say("No paired hosts.");
         for (const auto& device : reply.devices) {
             hosts.push(Json::object()
-                           .set("variable", field(device, kDeviceVariable))
-                           .set("address", field(device, kPairedBDAddr))
-                           .set("name", field(device, kPairedName)));
+                           .set("variable", entryField(device, kDeviceVariable))
+                           .set("address", entryField(device, kPairedBDAddr))
+                           .set("name", entryField(device, kPairedName)));
             char line[64];
-            std::snprintf(line, sizeof line, "%-10s %-18s ", field(device, kDeviceVariable).c_str(), field(device, kPairedBDAddr).c_str());
-            context.say(line + field(device, kPairedName));
+            std::snprintf(line, sizeof line, "%-10s %-18s ", entryField(device, kDeviceVariable).c_str(), entryField(device, kPairedBDAddr).c_str());
+            context.say(line + entryField(device, kPairedName));
         }
         context.report.set("paired", std::move(hosts));
     } else {
