@@ -12,18 +12,20 @@ scripts/setup.sh asan
 ctest --preset asan
 
 echo "== install, then build and run the examples against the installed package"
-scripts/setup.sh default --target vexatoken
+# The sanitizer build is installed (no second build); its consumers link the sanitizer runtimes.
+san="-fsanitize=address,undefined"
 prefix="$(mktemp -d)"
 trap 'rm -rf "$prefix"' EXIT
-cmake --install build/default --prefix "$prefix" >/dev/null
-cmake -S examples -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --install build/asan --prefix "$prefix" >/dev/null
+cmake -S examples -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san" >/dev/null
 cmake --build "$prefix/build"
 "$prefix/build/read_serial"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-g++ -std=c++20 -o "$prefix/read_serial_pc" examples/read_serial.cpp $(pkg-config --cflags vexatokenkit) \
+g++ -std=c++20 $san -o "$prefix/read_serial_pc" examples/read_serial.cpp $(pkg-config --cflags vexatokenkit) \
     -L"$prefix/lib" -lvexatokenkit_sim $(pkg-config --libs vexatokenkit)
 "$prefix/read_serial_pc"
-"$prefix/bin/vexatoken" demo >/dev/null
+"$prefix/bin/vexatoken" --backend sim demo >/dev/null
 
 echo "== threaded tests (TSan)"
 tsan_suites=(test_threads)
