@@ -4,7 +4,10 @@
 // D-Bus; only programs built with the BlueZ backend include it.
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +20,22 @@ struct BlueZProbe {
     std::string detail;  // the D-Bus error text, when there was one
 };
 
+/// False when `busAddress` (empty: the system bus) names a Unix socket that does not exist. Checked
+/// first because sd-bus leaks its half-made connection when it fails to open one.
+inline bool busSocketMayExist(const std::string& busAddress) {
+    std::string address = busAddress;
+    if (address.empty()) {
+        const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        address = env && *env ? env : "unix:path=/run/dbus/system_bus_socket";
+    }
+    const std::string prefix = "unix:path=";
+    if (address.compare(0, prefix.size(), prefix) != 0 || address.find(';') != std::string::npos) return true;
+    std::string path = address.substr(prefix.size());
+    path = path.substr(0, path.find(','));
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
 /// Looks at the bus at `busAddress` (empty: the system bus) for `adapter` ("hci1" or its object
 /// path; empty: any adapter). Each call waits at most `bound`.
 inline BlueZProbe probeBlueZ(const std::string& busAddress, const std::string& adapter = {},
@@ -24,6 +43,10 @@ inline BlueZProbe probeBlueZ(const std::string& busAddress, const std::string& a
     using Objects = std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>;
     BlueZProbe probe;
     std::unique_ptr<sdbus::IConnection> connection;
+    if (!busSocketMayExist(busAddress)) {
+        probe.detail = "no bus socket";
+        return probe;  // NoBus
+    }
     try {
         connection = busAddress.empty() ? sdbus::createSystemBusConnection() : sdbus::createSessionBusConnectionWithAddress(busAddress);
     } catch (const sdbus::Error& e) {
