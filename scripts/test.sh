@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp"
 
 echo "== build and test (ASan + UBSan)"
 scripts/setup.sh asan
