@@ -11,28 +11,13 @@
 #include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "VexaTokenKit/VexaCrypto.h"
 #include "tests/bluez/SessionRig.h"
+#include "tests/support/KeyDelegate.h"
 
 namespace vexa::test {
 namespace {
 
 using namespace std::chrono_literals;
 const std::string kKey = "FEDCBA9876543210FEDCBA9876543210";
-
-// The owner's side of the session key: MD5 of the key string, AES-256 with it.
-class KeyDelegate : public LumoTokenDelegate {
-public:
-    explicit KeyDelegate(std::string key) : key_(std::move(key)) {}
-    Bytes needHashSessionKey(LumoToken&) override { return MD5Data(key_); }
-    void didConnect(LumoToken&, const OptError& error, bool needUpdate) override { connects.emplace_back(error, needUpdate); }
-    void didDisconnect(LumoToken&, const OptError& error) override { disconnects.push_back(error); }
-    std::optional<Bytes> willEncryptData(LumoToken&, const Bytes& p) override { return AES256EncryptWithKey(p, key_); }
-    std::optional<Bytes> willDecryptData(LumoToken&, const Bytes& p) override { return AES256DecryptWithKey(p, key_); }
-    std::vector<std::pair<OptError, bool>> connects;
-    std::vector<OptError> disconnects;
-
-private:
-    std::string key_;
-};
 
 class TwoBackendSessionTest : public ::testing::TestWithParam<std::string> {
 protected:
