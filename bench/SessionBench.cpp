@@ -43,26 +43,25 @@ bool connected(SessionRig& rig, bool encrypted, benchmark::State& state) {
 // ---- 1. One command round trip over an instant link ---------------------------------------------
 
 constexpr uint8_t kBatteryLevel = 100;  // the virtual token's default
-constexpr int64_t kTimerSweepEvery = 4096;
+
+// One battery request, run until it is answered; false when it failed or got a wrong level.
+bool batteryRoundTrip(SessionRig& rig) {
+    bool answered = false;
+    bool good = false;
+    rig.token().getBatteryLevel([&](uint8_t level, const OptError& error) {
+        answered = true;
+        good = !error && level == kBatteryLevel;
+    });
+    rig.runUntil([&] { return answered; });
+    return good;
+}
 
 void BM_SessionRoundTrip(benchmark::State& state, bool encrypted) {
     SessionRig rig(keyFor(encrypted));
     if (!connected(rig, encrypted, state)) return;
     int64_t failures = 0;
-    int64_t count = 0;
     for (auto _ : state) {
-        bool answered = false;
-        rig.token().getBatteryLevel([&](uint8_t level, const OptError& error) {
-            answered = true;
-            if (error || level != kBatteryLevel) ++failures;
-        });
-        rig.runUntil([&] { return answered; });
-        if (!answered) ++failures;
-        if (++count % kTimerSweepEvery == 0) {
-            state.PauseTiming();
-            rig.dropStaleTimers();
-            state.ResumeTiming();
-        }
+        if (!batteryRoundTrip(rig)) ++failures;
     }
     if (failures) state.SkipWithError("a battery request failed");
     state.SetItemsProcessed(state.iterations());
@@ -178,13 +177,7 @@ constexpr int kCommands = 10000;
 double oneAtATime(SessionRig& rig, int64_t& failures) {
     const double start = threadCpuNs();
     for (int i = 0; i < kCommands; ++i) {
-        bool answered = false;
-        rig.token().getBatteryLevel([&](uint8_t level, const OptError& error) {
-            answered = true;
-            if (error || level != kBatteryLevel) ++failures;
-        });
-        rig.runUntil([&] { return answered; });
-        if (!answered) ++failures;
+        if (!batteryRoundTrip(rig)) ++failures;
     }
     return threadCpuNs() - start;
 }
@@ -219,9 +212,6 @@ void BM_SessionQueueScaling(benchmark::State& state) {
                 queuedNs += allQueued(rig, failures);
             else
                 singleNs += oneAtATime(rig, failures);
-            state.PauseTiming();
-            rig.dropStaleTimers();
-            state.ResumeTiming();
         }
         queuedFirst = !queuedFirst;
     }

@@ -63,8 +63,6 @@ SessionRig::~SessionRig() {
 
 bool SessionRig::runUntil(const std::function<bool()>& done, Duration timeout) { return loop_->runUntil(done, timeout); }
 
-void SessionRig::dropStaleTimers() { loop_->runFor(kLumoDefaultReplyTimeout + std::chrono::seconds(1)); }
-
 void SessionRig::countFrames() {
     *frames_ = FrameCount{};
     radio_->setTrafficObserver([frames = frames_](const TrafficRecord& record) {

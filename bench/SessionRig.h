@@ -61,9 +61,6 @@ public:
     bool ready() const { return delegate_->ready && token_->isConnected(); }
     /// Runs the loop until `done` holds (checked after every task) or `timeout` of virtual time passed.
     bool runUntil(const std::function<bool()>& done, Duration timeout = std::chrono::hours(1));
-    /// Lets the virtual clock pass the reply time-out so that the cancelled reply timers left in
-    /// the loop's schedule are dropped; a run on a frozen virtual clock would otherwise keep them all.
-    void dropStaleTimers();
     /// Starts counting frames from zero (installs the radio's traffic observer).
     void countFrames();
     const FrameCount& frames() const { return *frames_; }
