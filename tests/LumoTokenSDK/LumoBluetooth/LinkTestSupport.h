@@ -78,8 +78,8 @@ protected:
         return d;
     }
 
-    /// makeDevice, wrapped, connected, services and characteristics discovered.
-    Device connectedDevice(const std::string& id) {
+    /// makeDevice, wrapped, connected and its services discovered.
+    Device deviceWithServices(const std::string& id) {
         Device d = makeDevice(id);
         d.wrapper = manager->wrapperByPeripheral(d.fake);
         d.wrapper->connectWithCompletion(nullptr);
@@ -88,6 +88,12 @@ protected:
         d.wrapper->discoverServicesWithCompletion(nullptr);
         d.fake->answerDiscoverServices();
         run();
+        return d;
+    }
+
+    /// deviceWithServices, and the characteristics of its service discovered too.
+    Device connectedDevice(const std::string& id) {
+        Device d = deviceWithServices(id);
         service(d)->discoverCharacteristicsWithCompletion(nullptr);
         d.fake->answerDiscoverCharacteristics(d.service);
         run();

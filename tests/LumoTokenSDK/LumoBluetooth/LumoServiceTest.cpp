@@ -15,14 +15,7 @@ LumoCharacteristicsCallback recordInto(std::vector<ListAnswer>& out) {
 class LumoServiceTest : public LinkTest {
 protected:
     void SetUp() override {
-        d = makeDevice("DEV-S");
-        d.wrapper = manager->wrapperByPeripheral(d.fake);
-        d.wrapper->connectWithCompletion(nullptr);
-        central->reportConnect(d.fake);
-        run();
-        d.wrapper->discoverServicesWithCompletion(nullptr);
-        d.fake->answerDiscoverServices();
-        run();
+        d = deviceWithServices("DEV-S");
         s = service(d);
         ASSERT_TRUE(s);
     }
