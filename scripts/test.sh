@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds and runs every test under
-# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer,
-# and each libFuzzer target for a few seconds.
+# AddressSanitizer + UndefinedBehaviorSanitizer, builds the release preset (benchmarks included,
+# so that warnings only the optimiser raises are caught), runs the threaded suites under
+# ThreadSanitizer, and each libFuzzer target for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -27,6 +28,9 @@ g++ -std=c++20 $san -o "$prefix/read_serial_pc" examples/read_serial.cpp $(pkg-c
     -L"$prefix/lib" -lvexatokenkit_sim $(pkg-config --libs vexatokenkit)
 "$prefix/read_serial_pc"
 "$prefix/bin/vexatoken" --backend sim demo >/dev/null
+
+echo "== release build: the optimised library, tool and benchmarks build without warnings (not run)"
+scripts/setup.sh release
 
 echo "== threaded tests (TSan)"
 tsan_suites=(test_threads)

@@ -58,7 +58,8 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& args, ToolOp
     app.require_subcommand(1);
     app.set_version_flag("--version", versionText());
 
-    app.add_option("--backend", o.backend, "Bluetooth LE stack: auto (default: bluez when an adapter is present, else sim), sim (virtual token) or bluez")->capture_default_str();
+    app.add_option("--backend", o.backend, "Bluetooth LE stack: auto (default: bluez when an adapter is present, else sim), sim (virtual token) or bluez")
+        ->default_str("auto");  // "auto" is resolved before parsing, so the parsed value is never it
     app.add_option("--token", o.token, "Token to use: its name or identifier (default: the first one heard)");
     auto* key = app.add_option("--key", o.key, "Session key (or password) shared with the token");
     app.add_option("--key-file", o.keyFile, "Read the session key from this file (first line)")->excludes(key);

@@ -165,6 +165,7 @@ TEST(ToolCommands, UsageHelpAndVersion) {
     for (const char* command : {"scan", "info", "init", "apdu", "ls", "get", "put", "rm", "storage", "env", "paired", "power-off", "demo"})
         EXPECT_TRUE(contains(help.out, command)) << command;
     EXPECT_TRUE(contains(help.out, "Exit status"));
+    EXPECT_TRUE(contains(help.out, "--backend TEXT=auto")) << help.out;
     EXPECT_TRUE(contains(runTool({"--version"}).out, "VexaTokenKit-1.0.0"));
 }
 
