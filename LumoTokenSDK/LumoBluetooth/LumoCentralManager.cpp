@@ -157,7 +157,12 @@ std::shared_ptr<LumoPeripheral> LumoCentralManager::wrapperByPeripheral(const st
         wrapper = it->second.lock();
         if (wrapper && wrapper->cbPeripheral() != peripheral) wrapper = nullptr;
     }
-    if (!wrapper) {
+    if (wrapper) {
+        // Back in the list like a new wrapper: the signal and advertisement of an earlier scan are
+        // not carried into this one.
+        wrapper->setRSSI(0);
+        wrapper->setAdvertisingData({});
+    } else {
         std::erase_if(liveWrappers_, [](const auto& entry) { return entry.second.expired(); });
         wrapper = LumoPeripheral::create(peripheral, weak_from_this());
         liveWrappers_[peripheral.get()] = wrapper;

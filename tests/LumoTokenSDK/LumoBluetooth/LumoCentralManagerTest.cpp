@@ -202,7 +202,7 @@ TEST_F(LumoCentralManagerTest, HeldWrapperKeepsGettingItsReportsAfterARescan) {
     NotificationLog log;
     auto a = device("A");
     manager->scanForPeripherals();
-    advertise(a, -50);
+    advertise(a, -50, named("old"));
     auto held = manager->scannedPeripherals()[0];
     std::vector<OptError> connected;
     held->connectWithCompletion([&](const OptError& e) { connected.push_back(e); });
@@ -219,6 +219,10 @@ TEST_F(LumoCentralManagerTest, HeldWrapperKeepsGettingItsReportsAfterARescan) {
     EXPECT_EQ(found, (std::vector<std::vector<std::string>>{{"A"}}));
     EXPECT_EQ(a->delegate(), std::static_pointer_cast<PlatformPeripheralDelegate>(held));
     EXPECT_EQ(log.entries.back().object, held.get());
+    // In the new scan its first RSSI is taken as reported, with nothing of the old advertisement.
+    EXPECT_FALSE(held->advertisingData().localName);
+    advertise(a, -80);
+    EXPECT_EQ(held->RSSI(), -80);
 
     // A disconnection after another rescan is announced by the held wrapper too.
     manager->scanForPeripherals();
