@@ -110,7 +110,8 @@ public:
     /// -> tokenDidRemoveEnvironmentVariable.
     void removeEnvironmentVariable(const std::string& name);
     /// Reads device0, device1, ... until the first read fails -> tokenDidPairedDevices with one
-    /// entry per non-empty value, never an error.
+    /// entry per non-empty value; no error when the token refused the read (the end of the list),
+    /// else that failure (time-out, lost link, broken reply) with the entries read before it.
     void getPairedDevices();
     /// Removes the variable (e.g. "device1") -> tokenDidRemovePairedDevice.
     void removePairedDevice(const std::string& variable);

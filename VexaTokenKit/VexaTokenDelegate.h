@@ -74,7 +74,8 @@ public:
     }
     virtual void tokenDidWriteEnvironmentVariable(const Token& token, const OptError& error) { (void)token, (void)error; }
     virtual void tokenDidRemoveEnvironmentVariable(const Token& token, const OptError& error) { (void)token, (void)error; }
-    /// The paired hosts in index order; the error is always nothing.
+    /// The paired hosts in index order; an error only when reading them failed other than by the
+    /// token's refusal that ends the list (then with the hosts read before it).
     virtual void tokenDidPairedDevices(const Token& token, const std::vector<VexaPairedDevice>& devices, const OptError& error) {
         (void)token, (void)devices, (void)error;
     }

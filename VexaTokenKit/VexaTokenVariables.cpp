@@ -3,6 +3,7 @@
 #include <string>
 
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "Platform/Utf16.h"
 #include "VexaTokenKit/VexaToken.h"
 
@@ -51,14 +52,16 @@ std::optional<VexaPairedDevice> VexaToken::pairedDeviceEntry(const std::string& 
 
 void VexaToken::getPairedDevices() { readNextPairedDevice(std::make_shared<std::vector<VexaPairedDevice>>(), 0); }
 
-// Reads "device<index>"; the first read that fails ends the listing, and is not reported.
+// Reads "device<index>"; the first read that fails ends the listing. A variable the token refuses
+// (its reply status) is the normal end and is not reported; any other failure is.
 void VexaToken::readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, uint64_t index) {
     std::string variable = "device" + std::to_string(index);
     pimpl_->readEnvironmentVariable(
         variable, [self = shared_from_this(), devices, index, variable](const std::optional<std::string>& name,
                                                                         const std::optional<std::string>& value, const OptError& error) {
             if (error) {
-                self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidPairedDevices(t, *devices, std::nullopt); });
+                const OptError reported = isReplyStatusError(*error) ? std::nullopt : error;
+                self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidPairedDevices(t, *devices, reported); });
                 return;
             }
             if (value) {

@@ -42,4 +42,8 @@ Error replyStatusError(int64_t status) {
     return Error{kLumoTokenErrorDomain, status | kLumoTokenErrorReplyStatusBase, replyStatusMessage(status)};
 }
 
+bool isReplyStatusError(const Error& error) {
+    return error.domain == kLumoTokenErrorDomain && (error.code & ~int64_t{0xFF}) == kLumoTokenErrorReplyStatusBase;
+}
+
 }  // namespace vexa

@@ -30,4 +30,8 @@ const char* replyStatusMessage(int64_t status);
 /// Error for a non-zero reply status: code status | 0xFF00, message from the status table.
 Error replyStatusError(int64_t status);
 
+/// Whether `error` is the token's own answer to a command (a reply status), rather than a failure
+/// to get one (time-out, lost link, broken reply).
+bool isReplyStatusError(const Error& error);
+
 }  // namespace vexa

@@ -66,10 +66,21 @@ TEST_F(TokenListingsTest, PairedHostsAreListedInIndexOrderUntilTheFirstMissingVa
     EXPECT_TRUE(listPaired().empty());
     EXPECT_EQ(run("removePaired", [&] { token->removePairedDevice("device0"); }).error->code, 0xFF0C);
 
-    // Any failed read ends the listing without an error.
+    // A read of device1 that the token refuses ends the listing quietly; one that fails otherwise
+    // (a broken reply) is reported with the entries read before it.
     ASSERT_TRUE(variables.write("device0", "AABBCCDDEEFF"));
-    device->replyStatus(0xB0, 2, 1);
-    EXPECT_TRUE(listPaired().empty());
+    const std::pair<std::function<void()>, OptError> failures[] = {
+        {[&] { device->replyStatus(0xB0, 2, 1); }, std::nullopt},
+        {[&] { device->corruptReplies(0xB0, 1); }, Error{"LumoCommandError", 2, "Invalid crc of package"}}};
+    for (const auto& [arm, error] : failures) {
+        device->clearRecords();
+        token->getPairedDevices();
+        ASSERT_TRUE(main.runUntil([&] { return codesReceived().size() == 1; }));  // device0 is answered already
+        arm();
+        const TokenEvent e = run("paired", [] {});
+        EXPECT_EQ(e.error, error);
+        EXPECT_THAT(e.devices, ElementsAre(entry("device0", "AA:BB:CC:DD:EE:FF", "")));
+    }
 }
 
 TEST_F(TokenListingsTest, PairedEntryFormatsTheAddressByCharacters) {
