@@ -78,7 +78,8 @@ void LumoToken::setupConnected(const OptError& error) {
     if (error) return notyConnected(error);
     const std::weak_ptr<LumoToken> weak = weak_from_this();
     const uint64_t generation = setupGeneration_;
-    peripheral_->discoverServicesWithCompletion([weak, generation](const std::optional<LumoServiceList>& services, const OptError& e) {
+    // Asking for the token service by name lets a stack that exports its GATT objects late wait for it.
+    peripheral_->discoverServices(UUIDServices(), [weak, generation](const std::optional<LumoServiceList>& services, const OptError& e) {
         if (auto self = weak.lock(); self && self->setupIsCurrent(generation)) self->setupServicesFound(services, e);
     });
 }
@@ -96,8 +97,10 @@ void LumoToken::setupServicesFound(const std::optional<std::vector<std::shared_p
 
     const std::weak_ptr<LumoToken> weak = weak_from_this();
     const uint64_t generation = setupGeneration_;
-    tokenService->discoverCharacteristicsWithCompletion(
-        [weak, generation](const std::optional<LumoCharacteristicList>& characteristics, const OptError& e) {
+    static const std::vector<BleUUID> kCharacteristics{BleUUID::fromString(kLumoTokenWriteCharacteristicUUID),
+                                                       BleUUID::fromString(kLumoTokenNotifyCharacteristicUUID)};
+    tokenService->discoverCharacteristicsWithUUIDs(
+        kCharacteristics, [weak, generation](const std::optional<LumoCharacteristicList>& characteristics, const OptError& e) {
             if (auto self = weak.lock(); self && self->setupIsCurrent(generation)) self->setupCharacteristicsFound(characteristics, e);
         });
 }

@@ -38,6 +38,20 @@ protected:
     bool waitFor(const std::string& method, size_t n = 1) {
         return f.waitFor([&] { return tokenEvents->count(method) >= n; });
     }
+    /// Scans, stores the key and connects the token found; null unless it connected.
+    std::shared_ptr<VexaToken> connectWithKey() {
+        manager->startScanning();
+        EXPECT_TRUE(f.waitFor([&] { return !manager->tokens().empty(); }));
+        manager->stopScanning();
+        if (manager->tokens().empty()) return nullptr;
+        auto token = manager->tokens().front();
+        VexaTokenEncryptContainer::sharedInstance().setKey(*token, kPassword);
+        token->setDelegate(tokenEvents);
+        manager->connectToToken(token);
+        EXPECT_TRUE(f.waitFor([&] { return !managerEvents->connected.empty() || !managerEvents->failures.empty(); }));
+        EXPECT_TRUE(managerEvents->failures.empty()) << managerEvents->failures.at(0).message;
+        return managerEvents->connected.empty() ? nullptr : token;
+    }
 
     BlueZFixture f;
     std::shared_ptr<VirtualTokenDeviceModel> model;
@@ -47,17 +61,10 @@ protected:
 };
 
 TEST_F(BlueZEndToEndTest, ScanConnectWithKeyWorkEncryptedAndDisconnect) {
-    manager->startScanning();
-    ASSERT_TRUE(f.waitFor([&] { return !manager->tokens().empty(); }));
-    manager->stopScanning();
-    auto token = manager->tokens().front();
+    auto token = connectWithKey();
+    ASSERT_TRUE(token);
     EXPECT_EQ(token->name(), kName);
     EXPECT_EQ(token->identifier(), kAddress);
-    VexaTokenEncryptContainer::sharedInstance().setKey(*token, kPassword);
-    token->setDelegate(tokenEvents);
-    manager->connectToToken(token);
-    ASSERT_TRUE(f.waitFor([&] { return !managerEvents->connected.empty() || !managerEvents->failures.empty(); }));
-    ASSERT_EQ(managerEvents->connected.size(), 1u);
     EXPECT_TRUE(token->isConnected());
     EXPECT_EQ(model->endpoint().session(), VirtualTokenEndpoint::Session::Encrypted);
 
@@ -117,6 +124,15 @@ TEST_F(BlueZEndToEndTest, ScanConnectWithKeyWorkEncryptedAndDisconnect) {
     EXPECT_FALSE(token->isConnected());
     EXPECT_TRUE(f.waitFor([&] { return !f.fake.isConnected(kAddress); }));
     EXPECT_TRUE(managerEvents->failures.empty());
+}
+
+TEST_F(BlueZEndToEndTest, ServiceAndCharacteristicsExportedAfterServicesResolvedStillConnect) {
+    f.fake.setLateGattObjects(true, std::chrono::milliseconds(100));  // the service, then one characteristic at a time
+    auto token = connectWithKey();
+    ASSERT_TRUE(token);
+    token->getSerial();
+    ASSERT_TRUE(waitFor("serial"));
+    EXPECT_FALSE(tokenEvents->last("serial")->error);
 }
 
 }  // namespace

@@ -353,8 +353,11 @@ void FakeBluez::setCacheAlways(bool cacheAlways) {
     onLoop([&] { env_.behaviour.cacheAlways = cacheAlways; });
 }
 
-void FakeBluez::setLateGattObjects(bool late) {
-    onLoop([&] { env_.behaviour.lateGattObjects = late; });
+void FakeBluez::setLateGattObjects(bool late, std::chrono::milliseconds characteristicsDelay) {
+    onLoop([&] {
+        env_.behaviour.lateGattObjects = late;
+        env_.behaviour.lateCharacteristicsDelay = characteristicsDelay;
+    });
 }
 
 void FakeBluez::failNextConnect(std::string name, std::string message) {

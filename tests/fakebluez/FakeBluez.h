@@ -70,7 +70,9 @@ public:
     // Behaviour switches.
     void setApplyDiscoveryFilter(bool apply);  // false: every device is reported, whatever the filters
     void setCacheAlways(bool cacheAlways);
-    void setLateGattObjects(bool late);
+    /// ServicesResolved=true before the GATT objects: the services come later, and each
+    /// characteristic `characteristicsDelay` after the one before (0: with their service).
+    void setLateGattObjects(bool late, std::chrono::milliseconds characteristicsDelay = {});
     void failNextConnect(std::string name, std::string message);
     void holdConnects(bool hold);
     void releaseConnects();

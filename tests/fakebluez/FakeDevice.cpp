@@ -203,7 +203,7 @@ void FakeDevice::resolve() {
         servicesResolved_ = true;
         emitDevice({"ServicesResolved"});
         later(env_.behaviour.lateObjectsDelay, [this, epoch = linkEpoch_] {
-            if (epoch == linkEpoch_) publishGatt();
+            if (epoch == linkEpoch_) publishGatt(env_.behaviour.lateCharacteristicsDelay);
         });
         return;
     }
@@ -260,9 +260,10 @@ void FakeDevice::setMtu(uint16_t mtu) {
 
 // ---- GATT objects ----
 
-void FakeDevice::publishGatt() {
+void FakeDevice::publishGatt(std::chrono::milliseconds characteristicsDelay) {
     if (!services_.empty()) return;
     uint16_t handle = 0x000a;
+    std::chrono::milliseconds delay = characteristicsDelay;
     for (const auto& serviceConfig : config_.services) {
         auto service = std::make_unique<Service>();
         service->path = path_ + "/service" + handleText(handle++);
@@ -276,16 +277,32 @@ void FakeDevice::publishGatt() {
         o.finishRegistration();
         o.emitInterfacesAddedSignal({kService});
         for (const auto& charConfig : serviceConfig.characteristics) {
-            auto c = std::make_unique<Characteristic>();
-            c->path = service->path + "/char" + handleText(handle);
+            const std::string path = service->path + "/char" + handleText(handle);
             handle = static_cast<uint16_t>(handle + 2);
-            c->uuid = charConfig.uuid;
-            c->flags = charConfig.flags;
-            addCharacteristicObject(*c);
-            characteristics_.push_back(std::move(c));
+            if (characteristicsDelay.count() == 0) {
+                addCharacteristic(path, charConfig);
+                continue;
+            }
+            // One after the other, each while its service is still exported.
+            later(delay, [this, path, charConfig] {
+                const auto owner = path.substr(0, path.rfind('/'));
+                const bool serviceThere = std::any_of(services_.begin(), services_.end(), [&](const auto& sv) { return sv->path == owner; });
+                const bool there = std::any_of(characteristics_.begin(), characteristics_.end(), [&](const auto& c) { return c->path == path; });
+                if (serviceThere && !there) addCharacteristic(path, charConfig);
+            });
+            delay += characteristicsDelay;
         }
         services_.push_back(std::move(service));
     }
+}
+
+void FakeDevice::addCharacteristic(const std::string& path, const FakeCharacteristicConfig& config) {
+    auto c = std::make_unique<Characteristic>();
+    c->path = path;
+    c->uuid = config.uuid;
+    c->flags = config.flags;
+    addCharacteristicObject(*c);
+    characteristics_.push_back(std::move(c));
 }
 
 void FakeDevice::addCharacteristicObject(Characteristic& c) {

@@ -91,7 +91,9 @@ private:
     void establish();
     void resolve();
     void linkDown();
-    void publishGatt();
+    /// The service objects now; their characteristics now, or one every `characteristicsDelay`.
+    void publishGatt(std::chrono::milliseconds characteristicsDelay = {});
+    void addCharacteristic(const std::string& path, const FakeCharacteristicConfig& config);
     void unpublishGatt(bool announce);
     void emitDevice(const std::vector<std::string>& names);
     Characteristic* characteristic(const std::string& uuid) const;

@@ -34,6 +34,7 @@ struct FakeBehaviour {
     std::optional<FakeError> writeFailure;    // the next write fails with this
     std::chrono::milliseconds resolveDelay{20};
     std::chrono::milliseconds lateObjectsDelay{300};
+    std::chrono::milliseconds lateCharacteristicsDelay{0};  // late objects: each characteristic this long after the last
     std::chrono::milliseconds cccdDelay{10};
     std::chrono::milliseconds writeDelay{3};
 };
