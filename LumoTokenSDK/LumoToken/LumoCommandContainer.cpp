@@ -4,7 +4,8 @@
 
 namespace vexa {
 
-LumoCommandContainer::LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled)
-    : cmdData_(std::move(cmdData)), callbackReply_(std::move(callbackReply)), cancelled_(std::move(cancelled)) {}
+LumoCommandContainer::LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled,
+                                           std::optional<uint8_t> code)
+    : cmdData_(std::move(cmdData)), callbackReply_(std::move(callbackReply)), cancelled_(std::move(cancelled)), code_(code) {}
 
 }  // namespace vexa

@@ -1,5 +1,6 @@
 #pragma once
 // One queued command: the package to split into frames and the handler of its reply.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,18 +16,22 @@ using LumoReplyHandler = std::function<void(const std::optional<Bytes>& payload,
 class LumoCommandContainer {
 public:
     /// `cancelled`, when given, is shared by commands that give up together: once it is set the
-    /// engine skips the command without writing it or calling its handler.
-    LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled = nullptr);
+    /// engine skips the command without writing it or calling its handler. `code`, when known, is
+    /// the command code, against which the engine checks the code its reply carries.
+    LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled = nullptr,
+                         std::optional<uint8_t> code = std::nullopt);
 
     /// The package as it will be framed (already encrypted when encryption applies).
     const Bytes& cmdData() const { return cmdData_; }
     const LumoReplyHandler& callbackReply() const { return callbackReply_; }
     bool isCancelled() const { return cancelled_ && *cancelled_; }
+    const std::optional<uint8_t>& code() const { return code_; }
 
 private:
     Bytes cmdData_;
     LumoReplyHandler callbackReply_;
     std::shared_ptr<const bool> cancelled_;
+    std::optional<uint8_t> code_;
 };
 
 }  // namespace vexa

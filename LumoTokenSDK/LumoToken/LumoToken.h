@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "LumoTokenSDK/LumoToken/LumoCommandContainer.h"
+#include "LumoTokenSDK/LumoToken/LumoReplyGuard.h"
 #include "LumoTokenSDK/LumoToken/LumoTokenDelegate.h"
 #include "Platform/BlePlatform.h"
 #include "Platform/Bytes.h"
@@ -131,8 +132,9 @@ public:
     // ---- command engine --------------------------------------------------------------------
     /// Builds, encrypts (once synchronised) and queues one command; writes it when no other
     /// command waits. Dropped without a call of `handler` when the token is not connected or its
-    /// characteristics are not known yet. A cipher failure (code 6) or a package too long for the
-    /// frames (code 5) is reported to `handler` before this returns, and nothing is queued.
+    /// characteristics are not known yet. A cipher failure or a missing cipher (code 6) or a
+    /// package too long for the frames (code 5) is reported to `handler` before this returns, and
+    /// nothing is queued. A queued command keeps the session alive until it is answered.
     void sendPackageWithResult(uint8_t code, const Bytes& data, LumoReplyHandler handler);
     /// Error for a non-zero reply status: code status | 0xFF00 in the token domain.
     Error makeErrorExtendWithReplyStatus(int64_t status) const;
@@ -243,7 +245,9 @@ private:
     uint64_t writtenSeq_ = 0;        // number of the command written last
     bool replyPending_ = false;      // the command written last has not been answered yet
     bool dropping_ = false;          // the session is dropping the link: nothing more is written
-    bool discardBrokenReply_ = false;  // skip frames until the next first frame of a reply
+    std::optional<uint8_t> writtenCode_;  // code of the command written last, when known
+    LumoReplyGuard replyGuard_;             // keeps stale frames and replies from the waiting command
+    bool sessionOpen_ = false;              // the set-up succeeded and the link has not gone down since
     bool setupRunning_ = false;
     uint64_t setupGeneration_ = 0;
     bool observing_ = false;

@@ -22,9 +22,11 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
     if (!wCharacterisric_ || !rCharacteristic_) return;
 
     Bytes package = LumoTokenCommand::buildPackage(code, data);
-    if (m_needEncryptFlag && delegate_) {
+    if (m_needEncryptFlag) {
+        // Traffic that must be encrypted never goes out in plain text: without a cipher (the
+        // session has let its delegate go) the command fails like a failed encryption.
         const auto delegate = delegate_;
-        std::optional<Bytes> encrypted = delegate->willEncryptData(*this, package);
+        std::optional<Bytes> encrypted = delegate ? delegate->willEncryptData(*this, package) : std::nullopt;
         if (!encrypted || encrypted->empty()) {
             if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorEncryptionFailed));
             return;
@@ -36,7 +38,12 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
         return;
     }
 
-    auto command = std::make_shared<LumoCommandContainer>(std::move(package), std::move(handler), std::move(cancelled));
+    // The command keeps its session alive until it is answered; the engine lets the handler go then.
+    LumoReplyHandler reply = [self = shared_from_this(), handler = std::move(handler)](const std::optional<Bytes>& payload,
+                                                                                       const OptError& error) {
+        if (handler) handler(payload, error);
+    };
+    auto command = std::make_shared<LumoCommandContainer>(std::move(package), std::move(reply), std::move(cancelled), code);
     if (setupCommand) {
         // The synchronisation goes ahead of the commands that wait for the set-up to end.
         if (!m_waitReply) {
@@ -75,6 +82,7 @@ void LumoToken::pushCommand() {
 
 void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& command) {
     receivedDataBlock_ = command->callbackReply() ? command->callbackReply() : LumoReplyHandler([](const auto&, const auto&) {});
+    writtenCode_ = command->code();
     replyPending_ = true;
     m_waitReply = true;
     const uint64_t seq = ++writtenSeq_;
@@ -169,11 +177,8 @@ void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptErr
     (void)error;  // an error reported with a notification carries nothing the engine can use
     if (!value || value->empty() || !protocolData_) return;
     const auto keepAlive = weak_from_this().lock();
-    if (discardBrokenReply_) {
-        // The rest of a broken reply is skipped up to the first frame of the next one.
-        if ((*value)[0] != 0) return;
-        discardBrokenReply_ = false;
-    }
+    // Repeated frames and the remains of a broken reply are skipped up to the next reply.
+    if (!replyGuard_.admitFrame(*value)) return;
 
     std::optional<Bytes> package;
     OptError frameError;
@@ -182,26 +187,36 @@ void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptErr
         frameError = joinError;
     });
     if (frameError) {
-        discardBrokenReply_ = true;
+        replyGuard_.frameRefused(*value);
         if (replyPending_) finishCurrent(std::nullopt, decodeError(frameError, kLumoTokenErrorInvalidResponse));
         return;
     }
+    replyGuard_.frameJoined(*value, package.has_value());
     if (package) handleJoinedPackage(std::move(*package));
 }
 
 void LumoToken::handleJoinedPackage(Bytes package) {
     if (!replyPending_) return;  // no command waits for a reply: the package is dropped
-    if (m_needEncryptFlag && delegate_) {
+    if (m_needEncryptFlag) {
+        // Without a cipher an encrypted session's reply cannot be read: it counts as empty.
         const auto delegate = delegate_;
-        std::optional<Bytes> decrypted = delegate->willDecryptData(*this, package);
+        std::optional<Bytes> decrypted = delegate ? delegate->willDecryptData(*this, package) : std::nullopt;
         package = decrypted ? std::move(*decrypted) : Bytes();
     }
+    uint8_t replyCode = 0;
     std::optional<Bytes> payload;
     OptError parseError;
     LumoTokenCommand::parseCommand(
-        package, [&](uint8_t, Bytes parsed) { payload = std::move(parsed); }, [&](const Error& e) { parseError = e; });
+        package,
+        [&](uint8_t code, Bytes parsed) {
+            replyCode = code;
+            payload = std::move(parsed);
+        },
+        [&](const Error& e) { parseError = e; });
     if (parseError) {
         finishCurrent(std::nullopt, decodeError(parseError, kLumoTokenErrorInvalidResponse));
+    } else if (replyGuard_.isStaleReply(replyCode, writtenCode_)) {
+        return;  // another command's reply (a repeated or late one): the command waits for its own
     } else if (!payload || payload->empty()) {
         finishCurrent(std::nullopt, lumoTokenError(kLumoTokenErrorInvalidResponse));
     } else {

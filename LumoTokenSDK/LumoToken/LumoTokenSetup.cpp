@@ -1,6 +1,7 @@
 // Connection set-up (connect, find the service and characteristics, subscribe, synchronise the
 // session key), the end of a set-up, and the loss of the link.
 #include <any>
+#include <utility>
 
 #include "LumoTokenSDK/LumoBluetooth/LumoCharacteristic.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
@@ -60,7 +61,8 @@ void LumoToken::discoverWithPeripheral(std::shared_ptr<LumoPeripheral> periphera
     wCharacterisric_.reset();
     rCharacteristic_.reset();
     dropping_ = false;
-    discardBrokenReply_ = false;
+    replyGuard_.reset();
+    sessionOpen_ = false;
     setupRunning_ = true;
     const uint64_t generation = ++setupGeneration_;
     // Observed from the start, so that a link lost during the set-up ends it.
@@ -185,6 +187,10 @@ void LumoToken::notyConnected(const OptError& error) {
         reported.reset();
         needUpdate = true;
     }
+    sessionOpen_ = !reported;
+    // A failed set-up never leaves a usable link behind: the session drops a link that is up, and
+    // its disconnect is not reported (the delegate hears the failure only).
+    if (reported && isConnected()) dropConnection();
     const auto delegate = delegate_;
     const uint64_t generation = setupGeneration_;
     if (delegate) delegate->didConnect(*this, reported, needUpdate);
@@ -201,7 +207,7 @@ void LumoToken::notyDisconnected(const Notification& notification) {
     const Error lost = platformError ? *decodeError(platformError, kLumoTokenErrorConnectionLost)
                                      : lumoTokenError(kLumoTokenErrorConnectionLost);
     dropping_ = false;
-    discardBrokenReply_ = false;
+    replyGuard_.reset();
 
     if (setupRunning_) {
         // The link went down during the set-up: the set-up fails with that loss (through the
@@ -212,9 +218,12 @@ void LumoToken::notyDisconnected(const Notification& notification) {
     }
 
     const std::vector<LumoReplyHandler> pending = takeAllCommands();
+    // The link of a failed set-up went down: that session has ended already, and the peripheral
+    // stays for another attempt.
+    const bool wasOpen = std::exchange(sessionOpen_, false);
     const auto delegate = delegate_;
-    if (delegate) delegate->didDisconnect(*this, decodeError(platformError, kLumoTokenErrorConnectionLost));
-    if (!setupRunning_) {
+    if (delegate && wasOpen) delegate->didDisconnect(*this, decodeError(platformError, kLumoTokenErrorConnectionLost));
+    if (!setupRunning_ && wasOpen) {
         peripheral_.reset();
         if (delegate_ == delegate) delegate_.reset();  // the session has ended
     }

@@ -189,12 +189,16 @@ TEST_F(TokenOperationsTest, EnvironmentVariablesReadWriteAndRemove) {
 }
 
 TEST_F(TokenOperationsTest, TokensWithoutDelegateOrConnectionStaySilent) {
-    token->setDelegate(std::weak_ptr<VexaTokenDelegate>());
-    token->getSerial();
-    token->getListFiles("/");
-    token->getPairedDevices();
-    main.runFor(std::chrono::seconds(1));
+    const auto bare = std::make_shared<VexaTokenDelegate>();  // implements no method
+    for (const std::shared_ptr<VexaTokenDelegate>& delegate : {std::shared_ptr<VexaTokenDelegate>(), bare}) {
+        token->setDelegate(delegate);
+        token->getSerial();
+        token->getListFiles("/");
+        token->getPairedDevices();
+        main.runFor(std::chrono::seconds(1));
+    }
     EXPECT_TRUE(tokenEvents->events.empty());
+    EXPECT_TRUE(token->isConnected());
 
     token->setDelegate(tokenEvents);
     token->powerOff();  // answers, then the token switches itself off

@@ -94,5 +94,28 @@ TEST_F(TokenSecurityTest, EventsStayWithTheConnectedTokenWhenARescanListsItsPeri
     EXPECT_EQ(expectEncryptedAfterSynchronisation(*device), 1u);
 }
 
+TEST_F(TokenSecurityTest, AFailedSynchronisationLeavesNoLinkAndSendsNothingInPlainText) {
+    auto device = addToken("Token A", "short pin");
+    auto token = scan(1).at(0);
+    VexaTokenEncryptContainer::sharedInstance().setKey(*token, "short pin");
+    token->setReplyTimeout(std::chrono::seconds(5));
+    const std::function<void()> faults[] = {[&] { device->replyStatus(0x65, 3, 1); }, [&] { device->ignoreCommand(0x65, 1); },
+                                            [&] { device->corruptReplies(0x65, 1); }};
+    for (size_t i = 0; i < std::size(faults); ++i) {
+        faults[i]();
+        connect(token);  // the same token tries again after each failure
+        token->getSerial();  // at once, while the link may still be up
+        main.runFor(std::chrono::seconds(1));
+        token->getSerial();
+        main.runFor(std::chrono::seconds(1));
+        EXPECT_EQ(managerEvents->failures.size(), i + 1);
+        EXPECT_FALSE(token->isConnected());
+    }
+    EXPECT_TRUE(managerEvents->connected.empty());
+    EXPECT_TRUE(managerEvents->disconnected.empty());
+    for (const auto& package : device->receivedPackages()) EXPECT_EQ(package.code, 0x65) << "reached the token";
+    EXPECT_EQ(device->receivedPackages().size(), 3u);
+}
+
 }  // namespace
 }  // namespace vexa::test

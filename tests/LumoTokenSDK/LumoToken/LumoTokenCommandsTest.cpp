@@ -23,6 +23,7 @@ TEST_F(LumoTokenCommands, RequestBytesOfEveryCommand) {
     setUnixTimeSource([] { return 1700000000.9; });
     const std::vector<std::pair<std::function<void()>, Sent>> cases = {
         {[&] { t.synDateTime(nullptr); }, {0x10, {0x65, 0x53, 0xF1, 0x00}}},
+        {[&] { setUnixTimeSource([] { return 10.0; }), t.synDateTime(nullptr); }, {0x10, {0, 0, 0, 0x0A}}},
         {[&] { t.sendAPDU({0x00, 0x84, 0x00, 0x00, 0x08}, nullptr); }, {0x15, {0x00, 0x84, 0x00, 0x00, 0x08}}},
         {[&] { t.getFirmwareVersion(nullptr); }, {0x20, {}}},
         {[&] { t.getHardwareVersion(nullptr); }, {0x25, {}}},
@@ -125,6 +126,19 @@ TEST_F(LumoTokenCommands, FileWriteInPiecesAndItsFailures) {
     EXPECT_EQ(h.sent().back().code, 0x30);
     EXPECT_EQ(h.sent().size(), base + 6);
     EXPECT_EQ(order, "ws");
+
+    // At the piece boundary: the length fields of each piece, and success after the last reply.
+    const std::pair<size_t, std::vector<Bytes>> sizes[] = {{2048, {{8, 0}}}, {2049, {{8, 0}, {0, 1}}}, {0, {{0, 0}}}};
+    for (const auto& [size, lengths] : sizes) {
+        results.clear();
+        t.writeToFile(2, Bytes(size, 5), [&](const OptError& e) { results.push_back(e); });
+        for (const Bytes& length : lengths) {
+            EXPECT_TRUE(results.empty());
+            const Bytes p = exchange({0}).payload;
+            EXPECT_EQ(Bytes(p.begin() + 1, p.begin() + 3), length) << size;
+        }
+        EXPECT_EQ(results, std::vector<OptError>{std::nullopt});
+    }
 
     // A piece whose encryption fails: reported once, nothing after it is sent.
     results.clear();

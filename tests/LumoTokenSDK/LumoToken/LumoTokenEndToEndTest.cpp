@@ -122,5 +122,33 @@ TEST_F(EndToEnd, TokenFaultsFailOneCommandEachAndTheSessionGoesOn) {
                                              Error{"LumoBleSocketError", 2, "An invalid lenght of package."}, std::nullopt}));
 }
 
+TEST_F(EndToEnd, LinkFaultsNeverHandAReplyToAnotherCommand) {
+    start();
+    ASSERT_TRUE(device->device().variables().write("long", std::string(400, 'x')));  // a reply of four frames
+    ASSERT_TRUE(device->device().variables().write("short", "v"));
+    auto& link = device->peripheral()->faults();
+    const std::pair<const char*, std::function<void()>> faults[] = {
+        {"serial", [&] { link.duplicateNotification(); }},
+        {"long", [&] { link.swapNotifications(); }},
+        {"long", [&] { link.swapNotifications(), link.swapNotifications(); }},  // frames 2, 0, 1, 3
+    };
+    for (const auto& [first, arm] : faults) {
+        SCOPED_TRACE(first);
+        std::vector<std::string> got;  // each answer: its value, or "error"
+        auto text = [&](const auto& v, const OptError& e) { got.push_back(e ? "error" : std::string(*v)); };
+        auto variable = [&](const auto&, const auto& v, const OptError& e) { text(v, e); };
+        arm();
+        if (std::string(first) == "serial") token->getSerial([&](const std::string& s, const OptError& e) { text(&s, e); });
+        else token->readEnvironmentVariable("long", variable);
+        token->getBatteryLevel([&](uint8_t v, const OptError& e) { text(std::optional(std::to_string(v)), e); });
+        token->getFirmwareVersion(text);
+        token->readEnvironmentVariable("short", variable);
+        until([&] { return got.size() == 4; });
+        const std::string firstValue = std::string(first) == "serial" ? "VX2400000001" : std::string(400, 'x');
+        EXPECT_TRUE(got[0] == firstValue || got[0] == "error") << got[0];
+        EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()), (std::vector<std::string>{"100", "12", "v"}));
+    }
+}
+
 }  // namespace
 }  // namespace vexa::test

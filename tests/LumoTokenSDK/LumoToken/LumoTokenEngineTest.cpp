@@ -26,6 +26,15 @@ TEST(LumoTokenEngine, WorkedExampleAndAReplyInThreeFrames) {
     for (const auto& frame : frames) h.notifyFrame(frame);
     ASSERT_EQ(a.list.size(), 2u);
     EXPECT_EQ(a.list[1].first, payload);
+
+    // A waiting command keeps its session alive until it is answered, and no longer.
+    h.token->sendPackageWithResult(0x35, {}, a.handler());
+    const std::weak_ptr<LumoToken> weak = h.token;
+    h.token.reset();
+    h.notifyFrame({0x00, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55});
+    ASSERT_EQ(a.list.size(), 3u);
+    EXPECT_EQ(a.list[2].first, (Bytes{0x00, 0x64}));
+    EXPECT_TRUE(weak.expired());
 }
 
 TEST(LumoTokenEngine, OneCommandAtATimeInOrderIncludingFromInsideAHandler) {
@@ -76,6 +85,51 @@ TEST(LumoTokenEngine, BrokenRepliesFailTheirCommandOnceAndTheEngineGoesOn) {
     EXPECT_TRUE(h.token->isConnected());
 }
 
+// Faults of the link around a reply in three frames (R1) to the first of two commands; R2 answers
+// the second. Whatever happens to R1, the second command gets R2 and nothing else.
+TEST(LumoTokenEngine, RemainsOfAReplyNeverAnswerTheNextCommand) {
+    Bytes first(300, 0x11);
+    first[0] = 0;
+    const auto r1 = BleSocketFormat().pack2Frames(LumoTokenCommand::buildPackage(0, first));
+    const struct {
+        const char* fault;
+        std::vector<size_t> order;  // the frames of R1 as they arrive
+        bool firstAnswered;         // the first command gets R1 (else one error)
+    } rows[] = {{"last frame repeated", {0, 1, 2, 2}, true}, {"middle frame repeated", {0, 1, 1, 2}, true},
+                {"first frame late", {1, 0, 2}, false},     {"first frame last", {1, 2, 0}, false},
+                {"first frame lost", {1, 2}, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        SessionHarness h;
+        h.connect();
+        Answers a;
+        h.token->sendPackageWithResult(0x15, {}, a.handler());
+        h.token->sendPackageWithResult(0x30, {}, a.handler());
+        h.main.runUntilIdle();
+        for (size_t i : row.order) h.notifyFrame(r1.at(i));
+        h.reply({0, 'B'});
+        ASSERT_EQ(a.list.size(), 2u);
+        EXPECT_EQ(a.list[0].first, row.firstAnswered ? std::optional<Bytes>(first) : std::nullopt);
+        EXPECT_EQ(a.list[0].second.has_value(), !row.firstAnswered);
+        EXPECT_EQ(a.list[1].first, (Bytes{0, 'B'}));
+    }
+
+    // A token whose replies repeat their commands' codes (the synchronisation's did): a repeated
+    // reply carries the wrong code for the next command and is dropped; that command gets its own.
+    SessionHarness h;
+    h.connect(0, kCmdSyncSessionKey);
+    Answers a;
+    h.token->sendPackageWithResult(0x30, {}, a.handler());
+    h.token->sendPackageWithResult(0x35, {}, a.handler());
+    h.main.runUntilIdle();
+    const auto serial = BleSocketFormat().pack2Frames(LumoTokenCommand::buildPackage(0x30, Bytes{0, '4', '2'}));
+    h.notifyFrame(serial[0]);
+    h.notifyFrame(serial[0]);
+    h.reply({0, 0x64}, 0x35);
+    ASSERT_EQ(a.list.size(), 2u);
+    EXPECT_EQ(a.list[1].first, (Bytes{0, 0x64}));
+}
+
 TEST(LumoTokenEngine, ReplyTimeOutFailsTheCommandAndDropsTheLink) {
     SessionHarness h;
     h.connect();
@@ -102,6 +156,7 @@ TEST(LumoTokenEngine, ReplyTimeOutFailsTheCommandAndDropsTheLink) {
     off.token->sendPackageWithResult(0x30, {}, a.handler());
     off.main.runFor(600s);
     EXPECT_EQ(a.list.size(), 2u);
+    off.reply({0});  // the waiting command keeps its session alive until it is answered
 }
 
 TEST(LumoTokenEngine, FailedFrameWriteFailsOnceAndDropsTheLink) {
@@ -163,6 +218,13 @@ TEST(LumoTokenEngine, EncryptionHooksAndImmediateFailures) {
     h.token->sendPackageWithResult(0x15, Bytes(kLumoMaxPackageLength - 6, 0), a.handler());  // fits exactly
     h.main.runUntilIdle();
     EXPECT_EQ(h.frames().size(), frames + 256);
+    h.reply({0});
+
+    // A session that must encrypt but has no cipher (no delegate) fails at once and writes nothing.
+    h.token->setDelegate(nullptr);
+    h.token->sendPackageWithResult(0x30, {}, a.handler());
+    EXPECT_EQ(a.error(4), tokenError(6, "The command could not be encrypted."));
+    EXPECT_EQ(h.frames().size(), frames + 256);
 }
 
 TEST(LumoTokenEngine, DroppedWithoutConnectionAndErrorHelpers) {
@@ -174,8 +236,11 @@ TEST(LumoTokenEngine, DroppedWithoutConnectionAndErrorHelpers) {
     EXPECT_TRUE(a.list.empty());
     EXPECT_TRUE(h.frames().empty());
 
-    EXPECT_EQ(h.token->makeErrorExtendWithReplyStatus(1), tokenError(0xFF01, "Command is not supported"));
-    EXPECT_EQ(h.token->makeErrorExtendWithReplyStatus(200), tokenError(0xFFC8, "Unknown error"));
+    const std::pair<int64_t, Error> statuses[] = {{1, tokenError(0xFF01, "Command is not supported")},
+                                                  {13, tokenError(0xFF0D, "Hardware version is not set")},
+                                                  {14, tokenError(0xFF0E, "Unknown error")},
+                                                  {200, tokenError(0xFFC8, "Unknown error")}};
+    for (const auto& [status, error] : statuses) EXPECT_EQ(h.token->makeErrorExtendWithReplyStatus(status), error);
     EXPECT_FALSE(LumoToken::decodeError(std::nullopt, 2));
     EXPECT_EQ(LumoToken::decodeError(Error{"LumoBleSocketError", 3, "x"}, 2), (Error{"LumoBleSocketError", 2, "x"}));
 }

@@ -37,6 +37,8 @@ TEST(LumoTokenSetup, SynchronisationPayloadAndOutcomes) {
     EXPECT_EQ(failed.delegate->connects, (Connects{{tokenError(0xFF03, "Smart card was not initialized"), false}}));
     EXPECT_TRUE(failed.token->needEncryptFlag());  // set whatever the outcome
     EXPECT_FALSE(failed.token->delegate());         // a failed set-up lets the delegate go
+    EXPECT_FALSE(failed.token->isConnected());      // and drops the link, without a disconnect report
+    EXPECT_TRUE(failed.delegate->disconnects.empty());
     EXPECT_EQ(failed.token->getPeripheral(), failed.wrapper);  // kept for a retry
 }
 
@@ -52,6 +54,7 @@ TEST(LumoTokenSetup, ResynchronisationIsUnencryptedAndModeDefaultsToZero) {
     EXPECT_EQ(sent[1].code, 0x65);
     EXPECT_EQ(sent[1].payload.at(20), 0);
     EXPECT_EQ(h.token->_syncModeSK(), 0);
+    h.reply({0});
 }
 
 // The error the set-up ends with when `arrange` has set up the harness.
@@ -147,9 +150,12 @@ TEST(LumoTokenSetup, DisconnectNotifications) {
     h.connect();
     auto& center = NotificationCenter::defaultCenter();
     EXPECT_EQ(center.observerCount(h.token.get()), 1u);
-    auto other = h.central->wrapperByPeripheral(h.fake->makePeripheral("ID-2"));
+    auto nameless = h.fake->makePeripheral("ID-2");
+    nameless->setState(PeripheralState::Connected);
+    auto other = h.central->wrapperByPeripheral(nameless);
     center.post(kLumoPeripheralDidDisconnect, other, {{"error", NullMarker{}}});
     EXPECT_TRUE(h.token->isConnected());  // another peripheral's notification
+    EXPECT_EQ(LumoToken::create(other)->name(), "Unknown");  // connected, but its peripheral has no name
 
     h.fake->reportDisconnect(h.device);
     h.main.runUntilIdle();
