@@ -14,7 +14,7 @@ bool LumoReplyGuard::admitFrame(ByteView frame) {
     if (index != 0 && std::ranges::equal(frame, lastFrame_)) return false;
     if (!skipping_) return true;
     if (index != 0) {
-        if (firstFrameDue_) brokenFrames_.emplace_back(index, frame.size());
+        if (firstFrameDue_ && brokenFrames_.size() <= 0xFF) brokenFrames_.emplace_back(index, frame.size());
         return false;
     }
     // A first frame ends the skipping, unless it is the broken reply's own, arriving late: then it

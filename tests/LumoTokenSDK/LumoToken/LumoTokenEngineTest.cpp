@@ -114,20 +114,6 @@ TEST(LumoTokenEngine, RemainsOfAReplyNeverAnswerTheNextCommand) {
         EXPECT_EQ(a.list[1].first, (Bytes{0, 'B'}));
     }
 
-    // A token whose replies repeat their commands' codes (the synchronisation's did): a repeated
-    // reply carries the wrong code for the next command and is dropped; that command gets its own.
-    SessionHarness h;
-    h.connect(0, kCmdSyncSessionKey);
-    Answers a;
-    h.token->sendPackageWithResult(0x30, {}, a.handler());
-    h.token->sendPackageWithResult(0x35, {}, a.handler());
-    h.main.runUntilIdle();
-    const auto serial = BleSocketFormat().pack2Frames(LumoTokenCommand::buildPackage(0x30, Bytes{0, '4', '2'}));
-    h.notifyFrame(serial[0]);
-    h.notifyFrame(serial[0]);
-    h.reply({0, 0x64}, 0x35);
-    ASSERT_EQ(a.list.size(), 2u);
-    EXPECT_EQ(a.list[1].first, (Bytes{0, 0x64}));
 }
 
 TEST(LumoTokenEngine, ReplyTimeOutFailsTheCommandAndDropsTheLink) {

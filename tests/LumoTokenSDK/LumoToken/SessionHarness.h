@@ -76,11 +76,11 @@ public:
         token->discover();
         main.runUntilIdle();
     }
-    /// Runs the set-up and answers the synchronisation with `status`, in a reply carrying `code`.
-    void connect(uint8_t status = 0, uint8_t code = 0) {
+    /// Runs the set-up and answers the synchronisation with `status`.
+    void connect(uint8_t status = 0) {
         discover();
         ASSERT_EQ(sent().back().code, kCmdSyncSessionKey);
-        reply({status}, code);
+        reply({status});
     }
     /// Every package written so far (parsed; still encrypted ones are skipped).
     std::vector<Sent> sent() const {
@@ -93,9 +93,9 @@ public:
         return out;
     }
     std::vector<Bytes> frames() const { return writeChar ? device->writesTo(writeChar) : std::vector<Bytes>{}; }
-    /// Notifies a reply package with `payload` and `code` (encrypted when the session encrypts).
-    void reply(const Bytes& payload, uint8_t code = 0) {
-        Bytes package = LumoTokenCommand::buildPackage(code, payload);
+    /// Notifies a reply package with `payload` (encrypted when the session encrypts).
+    void reply(const Bytes& payload) {
+        Bytes package = LumoTokenCommand::buildPackage(0, payload);
         if (token->needEncryptFlag() && delegate->cipher) package = toyCipher(package, true);
         for (const Bytes& frame : BleSocketFormat().pack2Frames(package)) device->notify(notifyChar, frame);
         main.runUntilIdle();
