@@ -89,6 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += take;
         l.loop->runUntilIdle();
     }
+    // Waiting commands keep their session alive: let them go unanswered, so that it ends here.
+    token->setQueue({});
+    token->setReceivedDataBlock(nullptr);
     token.reset();
     // Let the link finish the writes of this input (virtual time) before the next one.
     l.loop->runFor(std::chrono::milliseconds(500));
