@@ -22,12 +22,14 @@ row() {  # row NAME FOLDER...: one line of the table, from the saved trace
     local args=()
     for f in "$@"; do args+=(--filter "$f/"); done
     gcovr -r . --add-tracefile "$trace" "${args[@]}" --print-summary -o /dev/null |
-        awk -v n="$name" '/^lines:/ {l=$2" ("$3" "$4")"} /^branches:/ {b=$2" ("$3" "$4")"}
-                          END {printf "%-9s lines %-24s branches %s\n", n, l, b}'
+        awk -v n="$name" '/^(lines|branches):/ {v[$1] = sprintf("%-7s %s/%s", $2, $3, $6)}
+                          END {printf "%-9s lines %-22s branches %s\n", n, v["lines:"], v["branches:"]}'
 }
 echo "== coverage (${dir})"
 row library  VexaTokenKit LumoTokenSDK Platform
 row backends Backends
+row " simulated" Backends/Simulated
+row " bluez" Backends/BlueZ
 row emulator Emulator
 row tool     Tools
 row total    VexaTokenKit LumoTokenSDK Platform Backends Emulator Tools
