@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev)
+          libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev gcovr)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
