@@ -124,12 +124,18 @@ async def test_cancelled_operations_leave_the_session_working():
                 assert token.open_file_count == 0  # closed behind the cancelled transfer
 
 
-async def test_scan_find_and_bluetooth_off():
-    with VirtualToken(NAME, key=PASSWORD):
+async def test_scan_find_connect_and_bluetooth_off():
+    with VirtualToken(NAME, key=PASSWORD, serial=str(SERIAL)) as token:
         async with vt.TokenManager(backend="sim") as manager:
-            assert NAME in [token.name for token in await manager.scan(timeout=0.05)]
+            assert NAME in [found.name for found in await manager.scan(timeout=0.05)]
             with pytest.raises(vt.TokenNotFound):
                 await manager.find(name="Token Z", timeout=0.05)
+            found = await manager.find(name=NAME)
+            token.refuse_connections()
+            with pytest.raises(vt.TokenError, match="SimulatedBle"):
+                await manager.connect(found, key=PASSWORD)
+            async with manager.connect(found, key=PASSWORD) as t:  # the next attempt succeeds
+                assert await t.serial() == SERIAL
             radio().powered_on = False
             try:
                 with pytest.raises(vt.BluetoothUnavailable):

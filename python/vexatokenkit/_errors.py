@@ -1,7 +1,7 @@
 """Exceptions raised by vexatokenkit, and the mapping from the library's error values."""
 from __future__ import annotations
 
-from typing import Optional, Tuple
+from typing import Tuple
 
 #: Domain of the errors the Python layer raises by itself (no token, time-outs, key refused...).
 DOMAIN = "vexatokenkit"
@@ -70,7 +70,3 @@ def error_from(value: ErrorValue) -> TokenError:
 def own_error(cls: type, code: int, message: str) -> TokenError:
     """An error of the Python layer's own domain."""
     return cls(DOMAIN, code, message)
-
-
-def maybe_error(value: Optional[ErrorValue]) -> Optional[TokenError]:
-    return None if value is None else error_from(value)
