@@ -34,6 +34,21 @@ std::shared_ptr<BleBackend> bluezBackend(const std::string&, const std::string&)
 bool bluezReady(const std::string&, const std::string&) { return false; }
 #endif
 
+// The central as its users hold it: when the last of them goes, the central (which may join the
+// backend's threads, and those may wait for the GIL to post into the loop) is let go without the
+// GIL, even when that last user was a Python object freed by the interpreter.
+std::shared_ptr<LumoCentralManager> releasedWithoutGil(std::shared_ptr<LumoCentralManager> central) {
+    LumoCentralManager* raw = central.get();
+    return std::shared_ptr<LumoCentralManager>(raw, [owner = std::move(central)](LumoCentralManager*) mutable {
+        if (!gPythonExiting.load() && Py_IsInitialized() && PyGILState_Check()) {
+            py::gil_scoped_release nogil;
+            owner.reset();
+        } else {
+            owner.reset();
+        }
+    });
+}
+
 }  // namespace
 
 std::shared_ptr<TokenManagerBridge> TokenManagerBridge::create(const std::string& backend, const std::string& adapter, const std::string& busAddress,
@@ -50,7 +65,7 @@ std::shared_ptr<TokenManagerBridge> TokenManagerBridge::create(const std::string
     } else {
         throw std::invalid_argument("unknown backend \"" + backend + "\" (use \"auto\", \"sim\" or \"bluez\")");
     }
-    auto bridge = std::make_shared<TokenManagerBridge>(chosen, std::move(central));
+    auto bridge = std::make_shared<TokenManagerBridge>(chosen, releasedWithoutGil(std::move(central)));
     bridge->manager_->setDelegate(bridge);
     return bridge;
 }
