@@ -74,6 +74,7 @@ bool FakeBluez::start() {
             for (auto& [address, d] : devices_) {
                 if (d->persistent()) d->publish();
             }
+            if (peripheral_) peripheral_->publish();
             clientWatch_ = env_.loop->connection()->addMatch(
                 "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
                 [this](sdbus::Message& message) {
@@ -97,6 +98,7 @@ void FakeBluez::stop() {
             if (it->second->persistent()) ++it;
             else it = devices_.erase(it);
         }
+        if (peripheral_) peripheral_->shutdown();
         adapter_.reset();
         clientWatch_.reset();
         sessions_.clear();
@@ -279,6 +281,7 @@ void FakeBluez::clientGone(const std::string& name) {
     filters_.erase(name);
     if (discovering_ && sessions_.empty()) endDiscovery();
     for (auto& [address, d] : devices_) d->clientGone(name);
+    if (peripheral_) peripheral_->clientGone(name);
 }
 
 // ---- devices ----
@@ -341,6 +344,30 @@ void FakeBluez::setEarlyNotification(const std::string& address, const std::stri
     onLoop([&] {
         if (FakeDevice* d = device(address)) d->setEarlyNotification(uuid, std::move(value));
     });
+}
+
+// ---- peripheral role ----
+
+void FakeBluez::enablePeripheralRole(uint16_t mtu) {
+    onLoop([&] {
+        if (peripheral_) return;
+        auto add = [this](FakeDeviceConfig config) {
+            auto& slot = devices_[config.address];
+            slot = std::make_unique<FakeDevice>(env_, std::move(config));
+            discover(*slot, std::nullopt);
+            return slot.get();
+        };
+        auto remove = [this](const std::string& address) {
+            if (FakeDevice* d = device(address)) d->unpublish();
+            devices_.erase(address);
+        };
+        peripheral_ = std::make_unique<FakePeripheralRole>(env_, add, remove, mtu);
+        if (env_.loop) peripheral_->publish();
+    });
+}
+
+FakePeripheralState FakeBluez::peripheralState() const {
+    return onLoop([&] { return peripheral_ ? peripheral_->state() : FakePeripheralState{}; });
 }
 
 // ---- behaviour ----
