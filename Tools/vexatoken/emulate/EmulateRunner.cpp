@@ -94,7 +94,8 @@ public:
         if (length == 0) {
             text += "empty";
         } else {
-            text += "status " + std::to_string(package[3]) + ", " + std::to_string(length - 1) + " bytes";
+            text += "status " + std::to_string(package[3]);
+            if (length > 1) text += ", " + std::to_string(length - 1) + (length == 2 ? " byte" : " bytes");
             fields.set("status", int{package[3]});
         }
         event(text, fields.set("length", static_cast<uint64_t>(length)));
