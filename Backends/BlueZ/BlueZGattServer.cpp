@@ -205,39 +205,33 @@ void BlueZGattServer::objectsLoaded(const sdbus::Error* error, const ManagedObje
     for (const auto& [path, device] : table_.devices) {
         if (device.adapter == adapter_ && device.connected) links_.insert(path);
     }
-    registerApplication();
+    registerAll();
 }
 
-void BlueZGattServer::registerApplication() {
+// Registers our object at `path` with the adapter's `interface`, then runs `then`.
+void BlueZGattServer::registerObject(const char* interface, const char* method, const char* path, std::function<void()> then) {
     try {
         proxy(adapter_)
-            .callMethodAsync("RegisterApplication")
-            .onInterface(kGattManagerInterface)
-            .withArguments(sdbus::ObjectPath(kRoot), PropertyMap{})
-            .uponReplyInvoke([this](const sdbus::Error* error) {
+            .callMethodAsync(method)
+            .onInterface(interface)
+            .withArguments(sdbus::ObjectPath(path), PropertyMap{})
+            .uponReplyInvoke([this, then = std::move(then)](const sdbus::Error* error) {
                 if (error) return fail(errorFromDBus(*error));
-                applicationRegistered_ = true;
-                registerAdvertisement();
+                then();
             });
     } catch (const sdbus::Error& e) {
         fail(errorFromDBus(e));
     }
 }
 
-void BlueZGattServer::registerAdvertisement() {
-    try {
-        proxy(adapter_)
-            .callMethodAsync("RegisterAdvertisement")
-            .onInterface(kAdvertisingManagerInterface)
-            .withArguments(sdbus::ObjectPath(kAdvertisementPath), PropertyMap{})
-            .uponReplyInvoke([this](const sdbus::Error* error) {
-                if (error) return fail(errorFromDBus(*error));
-                advertisementRegistered_ = true;
-                deliver([adapter = adapter_](BlueZGattServerListener& l) { l.serverStarted(adapter); });
-            });
-    } catch (const sdbus::Error& e) {
-        fail(errorFromDBus(e));
-    }
+void BlueZGattServer::registerAll() {
+    registerObject(kGattManagerInterface, "RegisterApplication", kRoot, [this] {
+        applicationRegistered_ = true;
+        registerObject(kAdvertisingManagerInterface, "RegisterAdvertisement", kAdvertisementPath, [this] {
+            advertisementRegistered_ = true;
+            deliver([adapter = adapter_](BlueZGattServerListener& l) { l.serverStarted(adapter); });
+        });
+    });
 }
 
 // ---- following the adapter's devices ----

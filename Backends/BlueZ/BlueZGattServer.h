@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -92,8 +93,9 @@ private:
     void begin();
     void exportObjects();
     void objectsLoaded(const sdbus::Error* error, const bluez::ManagedObjects& objects);
-    void registerApplication();
-    void registerAdvertisement();
+    void registerObject(const char* interface, const char* method, const char* path, std::function<void()> then);
+    /// The application first: BlueZ advertises what it serves.
+    void registerAll();
     void onSignal(sdbus::Message& message);
     void deviceChanged(const std::string& path);
     void endCentral();

@@ -281,7 +281,6 @@ void FakeBluez::clientGone(const std::string& name) {
     filters_.erase(name);
     if (discovering_ && sessions_.empty()) endDiscovery();
     for (auto& [address, d] : devices_) d->clientGone(name);
-    if (peripheral_) peripheral_->clientGone(name);
 }
 
 // ---- devices ----
@@ -357,17 +356,13 @@ void FakeBluez::enablePeripheralRole(uint16_t mtu) {
             discover(*slot, std::nullopt);
             return slot.get();
         };
-        auto remove = [this](const std::string& address) {
-            if (FakeDevice* d = device(address)) d->unpublish();
-            devices_.erase(address);
-        };
-        peripheral_ = std::make_unique<FakePeripheralRole>(env_, add, remove, mtu);
+        peripheral_ = std::make_shared<FakePeripheralRole>(env_, add, [this](const std::string& address) { removeDevice(address); }, mtu);
         if (env_.loop) peripheral_->publish();
     });
 }
 
-FakePeripheralState FakeBluez::peripheralState() const {
-    return onLoop([&] { return peripheral_ ? peripheral_->state() : FakePeripheralState{}; });
+bool FakeBluez::peripheralRegistered() const {
+    return onLoop([&] { return peripheral_ && peripheral_->registered(); });
 }
 
 // ---- behaviour ----

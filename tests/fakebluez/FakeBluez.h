@@ -72,7 +72,8 @@ public:
     /// Adds hci1, which serves GATT applications and advertisements looped back to hci0 over a
     /// link of this MTU (see FakePeripheralRole.h). Kept across restarts.
     void enablePeripheralRole(uint16_t mtu = 247);
-    FakePeripheralState peripheralState() const;
+    /// An application or an advertisement is registered on hci1.
+    bool peripheralRegistered() const;
 
     // Behaviour switches.
     void setApplyDiscoveryFilter(bool apply);  // false: every device is reported, whatever the filters
@@ -127,7 +128,7 @@ private:
     std::map<std::string, std::vector<std::string>> filters_;  // UUID filter per client
     std::vector<DiscoveryFilterCall> filterCalls_;
     std::map<std::string, std::unique_ptr<FakeDevice>> devices_;
-    std::unique_ptr<FakePeripheralRole> peripheral_;  // declared last: gone before the devices that hold its model
+    std::shared_ptr<FakePeripheralRole> peripheral_;
 };
 
 }  // namespace vexa::test

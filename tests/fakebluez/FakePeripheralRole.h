@@ -1,12 +1,11 @@
 #pragma once
-// The fake org.bluez as a peripheral: a second adapter, hci1, with GattManager1 and
-// LEAdvertisingManager1, looped back to hci0. An advertisement registered on hci1 shows up in
-// hci0's discovery as a device whose GATT table mirrors the registered application; a write of an
-// hci0 client calls the application's WriteValue (with the device, mtu and link options bluetoothd
-// passes); the application's Value changes reach hci0's clients as notifications, cut to MTU - 3
-// as bluetoothd cuts them; the link shows on hci1 as the central's Device1, whose Disconnect drops
-// it. bluetoothd calls StartNotify when the central writes the CCCD; here it comes with the link.
-// Loop thread only.
+// The fake org.bluez as a peripheral: adapter hci1 with GattManager1 and LEAdvertisingManager1,
+// looped back to hci0. A registered advertisement shows up in hci0's discovery as a device whose
+// GATT table mirrors the registered application (this class is that device's model): hci0's writes
+// call the application's WriteValue with bluetoothd's device, mtu and link options; its Value
+// changes reach hci0's clients as notifications cut to MTU - 3; hci1 shows the link as the
+// central's Device1 (known to hci1 from the start), whose Disconnect drops it. bluetoothd calls StartNotify when the central
+// writes the CCCD; here it comes with the link. Loop thread only.
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <functional>
@@ -20,66 +19,41 @@
 
 namespace vexa::test {
 
-struct FakePeripheralState {
-    bool application = false;    // an application is registered
-    bool advertisement = false;  // an advertisement is registered
-    std::string localName;
-};
-
-class FakePeripheralRole {
+class FakePeripheralRole final : public FakeDeviceModel, public std::enable_shared_from_this<FakePeripheralRole> {
 public:
-    static constexpr const char* kAdapterPath = "/org/bluez/hci1";
-    static constexpr const char* kAddress = "00:1A:7D:DA:71:14";         // hci1, as hci0 sees it
-    static constexpr const char* kCentralAddress = "00:1A:7D:DA:71:13";  // hci0, as hci1 sees it
+    static constexpr const char* kAddress = "00:1A:7D:DA:71:14";  // hci1, as hci0 sees it
+    using AddDevice = std::function<FakeDevice*(FakeDeviceConfig)>;
+    using RemoveDevice = std::function<void(const std::string& address)>;
 
-    /// `addDevice` puts the looped-back device on hci0, `removeDevice` takes it away.
-    FakePeripheralRole(FakeEnvironment& env, std::function<FakeDevice*(FakeDeviceConfig)> addDevice,
-                       std::function<void(const std::string&)> removeDevice, uint16_t mtu);
-    ~FakePeripheralRole();
-
-    /// Publishes the adapter.
+    FakePeripheralRole(FakeEnvironment& env, AddDevice add, RemoveDevice remove, uint16_t mtu);
     void publish();
     /// The service exits: objects and registrations vanish silently.
     void shutdown();
-    /// A D-Bus client left: its registrations end.
-    void clientGone(const std::string& sender);
-    FakePeripheralState state() const;
+    bool registered() const { return application_ || advertisement_; }
+
+    void connected(FakeDeviceLink& link) override;
+    void disconnected() override;
+    void written(const std::string& uuid, const Bytes& value, FakeDeviceLink& link) override;
 
 private:
-    class Loopback;
-    struct Registration {
-        std::string sender;
-        std::string path;
-        std::unique_ptr<sdbus::IProxy> proxy;  // kept while its call is pending
-    };
-
-    sdbus::IConnection& connection() const { return *env_.loop->connection(); }
-    sdbus::IProxy& appProxy(const std::string& path);
-    void onRegisterApplication(sdbus::MethodCall call);
+    sdbus::IProxy& proxy(const std::string& sender, const std::string& path);
+    void onRegister(sdbus::MethodCall call, bool application);
     void applicationRead(const sdbus::MethodCall& call, const bluez::ManagedObjects& objects);
-    void onRegisterAdvertisement(sdbus::MethodCall call);
-    void unregister(sdbus::MethodCall call, std::optional<Registration>& registration);
-    void withdrawAdvertisement();
-    void withdrawApplication();
-    void onAppSignal(sdbus::Message& message);
-    void linkUp(FakeDeviceLink& link);
-    void linkDown();
-    void callNotifyCharacteristics(const char* method);
+    void advertisementRead(const sdbus::MethodCall& call, bluez::PropertyMap properties);
+    void withdraw(bool application);
+    void onValue(sdbus::Message& message);
+    void callNotifying(const char* method);
 
     FakeEnvironment& env_;
-    std::function<FakeDevice*(FakeDeviceConfig)> addDevice_;
-    std::function<void(const std::string&)> removeDevice_;
+    AddDevice add_;
+    RemoveDevice remove_;
     const uint16_t mtu_;
-    std::shared_ptr<Loopback> model_;
-    std::unique_ptr<sdbus::IObject> adapter_;
-    std::unique_ptr<sdbus::IObject> central_;  // hci0's Device1 on hci1
-    std::optional<Registration> application_;
-    std::optional<Registration> advertisement_;
+    std::unique_ptr<sdbus::IObject> adapter_, central_;  // central_: hci0's Device1 on hci1
+    std::optional<std::string> application_, advertisement_;  // the registering clients
     std::vector<FakeServiceConfig> services_;
-    std::map<std::string, std::string> characteristicPaths_;  // by UUID
-    std::map<std::string, std::unique_ptr<sdbus::IProxy>> appProxies_;
+    std::map<std::string, std::string> paths_;  // the application's characteristics by UUID
+    std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
     sdbus::Slot valueWatch_;
-    std::string localName_;
     FakeDevice* device_ = nullptr;
     FakeDeviceLink* link_ = nullptr;
 };

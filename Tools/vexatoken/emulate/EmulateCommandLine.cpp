@@ -10,7 +10,7 @@ Serves the virtual token as a Bluetooth LE peripheral through BlueZ (a GATT appl
 advertisement on the adapter, --adapter hciN) until Ctrl-C or SIGTERM. The token holds the key
 given with --key, --key-file or --password (none: it talks in plain text); --sim-state FILE keeps
 its storages, variables and clock between runs. One line is printed per connection, command and
-reply (JSON lines with --json).
+reply (JSON lines with --json); -v prints the frames in hex on stderr ('>' from the host).
 
 --fault [COMMAND:]KIND[/TIMES], repeatable:
   COMMAND  serial, battery, read, write, open, sync-key, ... or a code such as 0x30;

@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "Platform/RunLoop.h"
+#include "Tools/vexatoken/HexText.h"
 #include "Tools/vexatoken/Json.h"
 #include "Tools/vexatoken/SimEnvironment.h"
 #include "Tools/vexatoken/SimState.h"
@@ -45,7 +46,7 @@ private:
 // Prints what the emulator does: a line of text each, or a JSON object a line.
 class EmulateLog final : public EmulatorEvents {
 public:
-    EmulateLog(std::ostream& out, bool json) : out_(out), json_(json) {}
+    EmulateLog(std::ostream& out, bool json, std::ostream* traffic) : out_(out), json_(json), traffic_(traffic) {}
 
     void event(const std::string& text, Json fields) {
         if (json_) out_ << fields.dump() << '\n';
@@ -100,6 +101,9 @@ public:
         }
         event(text, fields.set("length", static_cast<uint64_t>(length)));
     }
+    void frame(const Bytes& bytes, bool fromHost) override {
+        if (traffic_) *traffic_ << (fromHost ? "> " : "< ") << formatHex(bytes) << '\n';
+    }
     void switchedOff() override {
         event("switched off: the link drops; on again for the next host", Json::object().set("event", "switched-off"));
     }
@@ -116,6 +120,7 @@ public:
 private:
     std::ostream& out_;
     bool json_;
+    std::ostream* traffic_;  // -v: the frames in hex
 };
 
 VirtualTokenConfig tokenConfig(const ToolOptions& options, const std::optional<std::string>& key) {
@@ -146,7 +151,7 @@ int serveEmulatedToken(const ToolOptions& options, const std::optional<std::stri
     const std::string name = settings.config.name;
 
     auto loop = std::make_shared<RunLoop>();
-    auto log = std::make_shared<EmulateLog>(out, options.json);
+    auto log = std::make_shared<EmulateLog>(out, options.json, options.verbose ? &err : nullptr);
     log->name = name;
     auto emulator = TokenEmulator::create(std::move(settings), openBus(bus.address), loop, log);
     VirtualTokenDevice& device = emulator->endpoint().device();

@@ -28,6 +28,7 @@ TokenEmulator::TokenEmulator(EmulatorSettings settings, std::shared_ptr<Dispatch
     // The endpoint lives as long as this object; its callbacks reach it through plain pointers.
     endpoint_->setFrameSink([this](const Bytes& frame) {
         if (!session_ || !notifying_ || !server_) return false;
+        if (auto e = events()) e->frame(frame, false);
         server_->notify(frame);
         return true;
     });
@@ -97,6 +98,7 @@ void TokenEmulator::valueWritten(const Bytes& value, uint16_t mtu) {
     if (!session_) return;
     const size_t usable = std::max<uint16_t>(mtu, kMinimumMtu) - 3;
     endpoint_->setMaxFrameLength(std::min(usable, BleSocketFormat::kMaxFrameSize));
+    if (auto e = events()) e->frame(value, true);
     endpoint_->receiveFrame(value);
 }
 

@@ -40,6 +40,8 @@ public:
     virtual void refused(const std::string& address) { (void)address; }
     virtual void received(const VirtualTokenEndpoint::ReceivedPackage& command) { (void)command; }
     virtual void replied(const Bytes& package) { (void)package; }
+    /// A frame the host wrote (`fromHost`) or one notified to it.
+    virtual void frame(const Bytes& bytes, bool fromHost) { (void)bytes, (void)fromHost; }
     virtual void switchedOff() {}
 };
 

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "Tools/vexatoken/emulate/EmulateRunner.h"
-#include "Tools/vexatoken/emulate/FaultSwitch.h"
 #include "tests/Tools/ToolTestSupport.h"
 #include "tests/VexaTokenKit/PublicTestSupport.h"
 #include "tests/bluez/BlueZFixture.h"
@@ -32,12 +31,12 @@ tool::ToolContext emulateOn(const BlueZFixture& f, const std::string& adapter) {
 TEST(EmulateCommand, ServesTheLibrarysCentralWithFaultsAndStateUntilCtrlC) {
     BlueZFixture f;
     ASSERT_TRUE(f.started) << f.bus.error();
-    f.fake.enablePeripheralRole();
+    f.fake.enablePeripheralRole(23);  // the smallest MTU: 20-byte reply frames
     tool::test::TempDir dir;
     const std::string state = dir.file("token.state");
     ToolResult result;
     std::thread emulate([&] {
-        result = runTool({"emulate", "--name", "Desk Token", "--key", "2468", "--fault", "battery:status=5/1", "--sim-state", state, "--json"},
+        result = runTool({"emulate", "--name", "Desk Token", "--key", "2468", "--fault", "battery:status=5/1", "--sim-state", state, "--json", "-v"},
                          emulateOn(f, "hci1"));
     });
 
@@ -60,63 +59,49 @@ TEST(EmulateCommand, ServesTheLibrarysCentralWithFaultsAndStateUntilCtrlC) {
     token->getBatteryLevel();  // the fault switch answers status 5 once
     token->getBatteryLevel();
     token->writeEnvironmentVariable("mode", "air");
-    token->getListFiles("/");
     token->getPairedDevices();
-    ASSERT_TRUE(f.waitFor([&] { return events->count("paired") == 1; }));
+    token->openFile("/big", 1);
+    ASSERT_TRUE(f.waitFor([&] { return events->count("open") == 1; }));
+    token->writeFile(static_cast<uint8_t>(events->last("open")->number), Bytes(6000, 0x5A));
+    token->closeFile(static_cast<uint8_t>(events->last("open")->number));
+    token->openFile("/big", 0);
+    ASSERT_TRUE(f.waitFor([&] { return events->count("open") == 2; }));
+    token->readFile(static_cast<uint8_t>(events->last("open")->number), 6000);
+    token->getListFiles("/");
+    ASSERT_TRUE(f.waitFor([&] { return events->count("list") == 1; }));
     EXPECT_TRUE(events->events.at(0).error);
     EXPECT_DOUBLE_EQ(events->last("battery")->number, 0.87);
     EXPECT_FALSE(events->last("writeVar")->error);
+    EXPECT_EQ(events->last("paired")->devices.size(), 1u);
+    // 256 frames of 20 bytes carry a read of 4,843 bytes (with room for the AES filler).
+    EXPECT_EQ(events->last("read")->data.value_or(Bytes{}), Bytes(4843, 0x5A));
     ASSERT_TRUE(events->last("list")->files);
-    EXPECT_TRUE(events->last("list")->files->empty());
-    ASSERT_EQ(events->last("paired")->devices.size(), 1u);
+    EXPECT_EQ(events->last("list")->files->size(), 1u);
 
     std::raise(SIGINT);  // as Ctrl-C: the token drops the link and leaves the air
     emulate.join();
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(f.waitFor([&] { return !managerEvents->disconnected.empty(); }));
-    const FakePeripheralState air = f.fake.peripheralState();
-    EXPECT_FALSE(air.application || air.advertisement);
-    EXPECT_EQ(air.localName, "Desk Token");
+    EXPECT_FALSE(f.fake.peripheralRegistered());
     for (const char* line : {R"({"event":"advertising","name":"Desk Token","adapter":"/org/bluez/hci1"})", R"("event":"session-start")",
                              R"({"event":"command","code":101,"name":"sync-key","encrypted":false)", R"("name":"battery","status":5,"length":1})",
                              R"("name":"battery","status":0,"length":2})", R"({"event":"stopped"})"})
         EXPECT_NE(result.out.find(line), std::string::npos) << line << "\n" << result.out;
-    std::ifstream saved(state);
+    EXPECT_NE(result.err.find("\n< 00 05 00 65 01 00 00 "), std::string::npos) << result.err;  // -v: the plain sync-key reply
     std::stringstream text;
-    text << saved.rdbuf();
+    text << std::ifstream(state).rdbuf();
     EXPECT_NE(text.str().find("var 6D6F6465 616972"), std::string::npos) << text.str();  // mode=air
 }
 
-TEST(EmulateCommand, AnAdapterThatCannotAdvertiseEndsWithStatus3) {
+TEST(EmulateCommand, MalformedFaultSwitchesAndAnAdapterThatCannotAdvertise) {
     BlueZFixture f;
     ASSERT_TRUE(f.started) << f.bus.error();
-    const ToolResult result = runTool({"emulate"}, emulateOn(f, "hci0"));  // hci0 of the fake is central only
+    const auto context = emulateOn(f, "hci0");  // the fake's hci0 is central only
+    for (const char* bad : {"status=256", "status", "delay=-1", "frob:no-reply", "no-reply/0", "no-reply=1", "serial:"})
+        EXPECT_EQ(runTool({"emulate", "--fault", bad}, context).status, 2) << bad;
+    const ToolResult result = runTool({"emulate", "--fault", "0x80:delay=2.5/1", "--fault", "any:out-of-order"}, context);
     EXPECT_EQ(result.status, 3);
     EXPECT_NE(result.err.find("cannot act as a peripheral"), std::string::npos) << result.err;
-}
-
-TEST(EmulateFaultSwitch, SyntaxOfTheSwitches) {
-    struct Row {
-        const char* text;
-        std::optional<uint8_t> command;
-        VirtualTokenFault kind;
-        int times;
-    };
-    for (const Row& row : {Row{"serial:status=7", 0x30, VirtualTokenFault::ReplyStatus, -1}, Row{"0x80:delay=2.5/1", 0x80, VirtualTokenFault::Delay, 1},
-                           Row{"no-reply/2", std::nullopt, VirtualTokenFault::NoReply, 2}, Row{"any:bad-crc", std::nullopt, VirtualTokenFault::BadCrc, -1},
-                           Row{"read:empty", 0x80, VirtualTokenFault::EmptyPayload, -1}, Row{"sync-key:out-of-order", 0x65, VirtualTokenFault::FramesOutOfOrder, -1}}) {
-        std::string why;
-        const auto rule = tool::parseFaultSwitch(row.text, why);
-        ASSERT_TRUE(rule) << row.text << ": " << why;
-        EXPECT_EQ(rule->command, row.command) << row.text;
-        EXPECT_EQ(rule->kind, row.kind) << row.text;
-        EXPECT_EQ(rule->times, row.times) << row.text;
-    }
-    std::string why;
-    EXPECT_EQ(tool::parseFaultSwitch("0x80:delay=2.5", why)->delay, std::chrono::milliseconds(2500));
-    EXPECT_EQ(tool::parseFaultSwitch("status=0x0b", why)->status, 11);
-    for (const char* bad : {"status=256", "status", "delay=-1", "frob:no-reply", "no-reply/0", "no-reply=1", "serial:", ""})
-        EXPECT_FALSE(tool::parseFaultSwitch(bad, why)) << bad;
 }
 
 }  // namespace
