@@ -350,13 +350,7 @@ void FakeBluez::setEarlyNotification(const std::string& address, const std::stri
 void FakeBluez::enablePeripheralRole(uint16_t mtu) {
     onLoop([&] {
         if (peripheral_) return;
-        auto add = [this](FakeDeviceConfig config) {
-            auto& slot = devices_[config.address];
-            slot = std::make_unique<FakeDevice>(env_, std::move(config));
-            discover(*slot, std::nullopt);
-            return slot.get();
-        };
-        peripheral_ = std::make_shared<FakePeripheralRole>(env_, add, [this](const std::string& address) { removeDevice(address); }, mtu);
+        peripheral_ = std::make_shared<FakePeripheralRole>(env_, *this, mtu);
         if (env_.loop) peripheral_->publish();
     });
 }

@@ -1,5 +1,7 @@
 #include "tests/fakebluez/FakePeripheralRole.h"
 
+#include "tests/fakebluez/FakeBluez.h"
+
 #include <algorithm>
 
 namespace vexa::test {
@@ -23,8 +25,7 @@ T value(const PropertyMap& properties, const char* key) {
 
 }  // namespace
 
-FakePeripheralRole::FakePeripheralRole(FakeEnvironment& env, AddDevice add, RemoveDevice remove, uint16_t mtu)
-    : env_(env), add_(std::move(add)), remove_(std::move(remove)), mtu_(mtu) {}
+FakePeripheralRole::FakePeripheralRole(FakeEnvironment& env, FakeBluez& bluez, uint16_t mtu) : env_(env), bluez_(bluez), mtu_(mtu) {}
 
 sdbus::IProxy& FakePeripheralRole::proxy(const std::string& sender, const std::string& path) {
     auto& slot = proxies_[sender + path];
@@ -54,7 +55,7 @@ void FakePeripheralRole::publish() {
     central_->registerProperty("Adapter").onInterface(kDeviceInterface).withGetter([] { return sdbus::ObjectPath(kAdapterPath); });
     central_->registerProperty("Connected").onInterface(kDeviceInterface).withGetter([this] { return link_ != nullptr; });
     central_->registerMethod(kDeviceInterface, "Disconnect", "", "", [this](sdbus::MethodCall call) {
-        if (device_) device_->dropLink();
+        bluez_.dropLink(kAddress);
         call.createReply().send();
     });
     central_->finishRegistration();
@@ -67,7 +68,6 @@ void FakePeripheralRole::shutdown() {
     valueWatch_.reset();
     central_.reset();
     adapter_.reset();
-    device_ = nullptr;
     link_ = nullptr;
 }
 
@@ -125,18 +125,17 @@ void FakePeripheralRole::advertisementRead(const sdbus::MethodCall& call, Proper
     device.mtu = mtu_;
     device.model = shared_from_this();
     call.createReply().send();
-    device_ = add_(std::move(device));
+    bluez_.addDevice(std::move(device));
 }
 
 void FakePeripheralRole::withdraw(bool application) {
     if (application) {
-        if (device_) device_->dropLink();
+        bluez_.dropLink(kAddress);
         application_.reset();
         valueWatch_.reset();
     } else if (advertisement_) {
         advertisement_.reset();
-        device_ = nullptr;
-        remove_(kAddress);  // out of range: its link drops with it
+        bluez_.removeDevice(kAddress);  // out of range: its link drops with it
     }
 }
 

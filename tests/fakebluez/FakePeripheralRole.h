@@ -8,7 +8,6 @@
 // writes the CCCD; here it comes with the link. Loop thread only.
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,13 +18,14 @@
 
 namespace vexa::test {
 
+class FakeBluez;
+
 class FakePeripheralRole final : public FakeDeviceModel, public std::enable_shared_from_this<FakePeripheralRole> {
 public:
     static constexpr const char* kAddress = "00:1A:7D:DA:71:14";  // hci1, as hci0 sees it
-    using AddDevice = std::function<FakeDevice*(FakeDeviceConfig)>;
-    using RemoveDevice = std::function<void(const std::string& address)>;
 
-    FakePeripheralRole(FakeEnvironment& env, AddDevice add, RemoveDevice remove, uint16_t mtu);
+    /// The looped-back device is one of `bluez`'s (on hci0).
+    FakePeripheralRole(FakeEnvironment& env, FakeBluez& bluez, uint16_t mtu);
     void publish();
     /// The service exits: objects and registrations vanish silently.
     void shutdown();
@@ -45,8 +45,7 @@ private:
     void callNotifying(const char* method);
 
     FakeEnvironment& env_;
-    AddDevice add_;
-    RemoveDevice remove_;
+    FakeBluez& bluez_;
     const uint16_t mtu_;
     std::unique_ptr<sdbus::IObject> adapter_, central_;  // central_: hci0's Device1 on hci1
     std::optional<std::string> application_, advertisement_;  // the registering clients
@@ -54,7 +53,6 @@ private:
     std::map<std::string, std::string> paths_;  // the application's characteristics by UUID
     std::map<std::string, std::unique_ptr<sdbus::IProxy>> proxies_;
     sdbus::Slot valueWatch_;
-    FakeDevice* device_ = nullptr;
     FakeDeviceLink* link_ = nullptr;
 };
 
