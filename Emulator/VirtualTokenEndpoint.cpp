@@ -116,7 +116,9 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
         package = std::move(*sealed);
     }
     std::vector<Bytes> frames = joiner_.pack2Frames(package, maxFrameLength_);
-    if (frames.empty()) frames = joiner_.pack2Frames(package);  // a fault's reply may not fit: the link cuts it
+    // Longer than 256 short frames carry (the device keeps its replies shorter): full frames,
+    // which such a link cuts, so that the host sees a broken reply rather than none.
+    if (frames.empty()) frames = joiner_.pack2Frames(package);
     if (plan.framesOutOfOrder && !frames.empty()) {
         if (frames.size() >= 2)
             std::swap(frames[0], frames[1]);
