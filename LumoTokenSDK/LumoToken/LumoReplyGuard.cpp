@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
-
 namespace vexa {
 
 bool LumoReplyGuard::admitFrame(ByteView frame) {
@@ -48,14 +46,17 @@ void LumoReplyGuard::frameRefused(ByteView frame) {
 
 bool LumoReplyGuard::startsBrokenReply(ByteView first) const {
     constexpr size_t kFirstHeader = 3;  // index and package length
-    constexpr size_t kFirstBody = BleSocketFormat::kMaxFrameSize - kFirstHeader;
-    constexpr size_t kNextBody = BleSocketFormat::kMaxFrameSize - 1;
-    if (first.size() < kFirstHeader || brokenFrames_.empty()) return false;
+    if (first.size() <= kFirstHeader || brokenFrames_.empty()) return false;
     const size_t length = static_cast<size_t>(first[1] | (first[2] << 8));
-    const size_t frames = length <= kFirstBody ? 1 : 1 + (length - kFirstBody + kNextBody - 1) / kNextBody;
+    // A package longer than its first frame fills that frame, whose size is then the link's frame
+    // size (140 bytes, or less on a short link); a package that fits one frame has no later frames.
+    const size_t firstBody = first.size() - kFirstHeader;
+    const size_t nextBody = first.size() - 1;
+    if (length <= firstBody) return false;
+    const size_t frames = 1 + (length - firstBody + nextBody - 1) / nextBody;
     return std::ranges::all_of(brokenFrames_, [&](const std::pair<uint8_t, size_t>& seen) {
         if (seen.first >= frames) return false;
-        const size_t body = size_t{seen.first} + 1 < frames ? kNextBody : length - kFirstBody - (frames - 2) * kNextBody;
+        const size_t body = size_t{seen.first} + 1 < frames ? nextBody : length - firstBody - (frames - 2) * nextBody;
         return seen.second == body + 1;
     });
 }
