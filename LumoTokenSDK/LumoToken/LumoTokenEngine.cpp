@@ -29,6 +29,7 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
             if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorEncryptionFailed));
             return;
         }
+        if (frameObserver_) frameObserver_->packageEncrypted(*this, package, *encrypted);
         package = std::move(*encrypted);
     }
     if (package.size() > kLumoMaxPackageLength) {
@@ -89,6 +90,7 @@ void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& comman
     const std::weak_ptr<LumoToken> weak = weak_from_this();
     for (const Bytes& frame : protocolData_->pack2Frames(command->cmdData())) {
         if (writtenSeq_ != seq || !replyPending_) break;  // the command already failed
+        if (frameObserver_) frameObserver_->frameWritten(*this, frame);
         characteristic->writeValue(frame, [weak, seq](const OptError& error) {
             if (!error) return;
             if (auto self = weak.lock()) self->frameWriteFailed(seq, *error);
@@ -167,6 +169,7 @@ std::vector<LumoReplyHandler> LumoToken::takeAllCommands() {
 
 void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptError& error) {
     (void)error;  // an error reported with a notification carries nothing the engine can use
+    if (frameObserver_ && value) frameObserver_->frameNotified(*this, *value);
     if (!value || value->empty() || !protocolData_) return;
     const auto keepAlive = weak_from_this().lock();
     if (discardBrokenReply_) {
@@ -194,6 +197,7 @@ void LumoToken::handleJoinedPackage(Bytes package) {
     if (m_needEncryptFlag && delegate_) {
         const auto delegate = delegate_;
         std::optional<Bytes> decrypted = delegate->willDecryptData(*this, package);
+        if (frameObserver_ && decrypted) frameObserver_->packageDecrypted(*this, package, *decrypted);
         package = decrypted ? std::move(*decrypted) : Bytes();
     }
     std::optional<Bytes> payload;
