@@ -23,6 +23,11 @@ struct ToolOptions {
     bool verbose = false;
     std::optional<int> storage;          // --storage of the file commands
 
+    std::optional<std::string> trace;     // --trace: record the session to this btsnoop file
+    std::optional<std::string> password;  // decode --password
+    std::optional<std::string> tokenName; // decode --token-name
+    std::optional<std::string> handles;   // decode --handle WRITE,NOTIFY
+
     std::optional<std::string> simState;     // file the virtual token is loaded from and saved to
     std::optional<std::string> simTokenKey;  // the virtual token's own key (default: --key)
 };
