@@ -83,6 +83,11 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
     try {
         if (options.command == "demo") return runDemo(options, out, err);
         const auto key = resolveKey(options);
+        if (options.command == "decode") {
+            runDecode(options, key, out, report);
+            if (options.json) out << report.dump(2) << '\n';
+            return kExitOk;
+        }
         const auto environment = createEnvironment(options, key, err, context);
         CommandContext command{options, *environment, out, err, context.interactive, key};
         try {
