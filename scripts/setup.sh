@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev)
+          libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev tshark)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -20,8 +20,10 @@ if ((${#missing[@]})); then
         fi
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # tshark asks whether non-superusers may capture; answer "no" ahead so nothing waits for input.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     $SUDO apt-get update -qq
-    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 preset="${1:-default}"

@@ -114,7 +114,8 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& args, ToolOp
     paired->add_subcommand("list", "List the paired hosts");
     positionals.add(paired->add_subcommand("rm", "Remove a paired host"), "variable", "Its variable, e.g. device1")->required();
 
-    auto* decode = app.add_subcommand("decode", "Print the commands and replies of a btsnoop capture (a --trace file, btmon, Android HCI snoop log)");
+    auto* decode = app.add_subcommand("decode", "Print the commands and replies of a btsnoop capture (a --trace file, btmon, Android HCI snoop log); "
+                                                 "decrypts with --key, or --password and --token-name");
     positionals.add(decode, "file", "The capture")->required();
     decode->add_option("--password", o.password, "Decrypt with the key derived from this password and the token's name");
     decode->add_option("--token-name", o.tokenName, "The token's name for key derivation (default: the name in the capture)");

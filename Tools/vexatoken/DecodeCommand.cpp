@@ -19,8 +19,7 @@ constexpr size_t kHexShown = 64;  // hex digits of a long field shown in text ou
 Bytes readCapture(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file && !file.eof()) throw toolFailure(kExitLocalFile, "Cannot read the capture " + path + ".");
-    if (!file.is_open()) throw toolFailure(kExitLocalFile, "Cannot read the capture " + path + ".");
+    if (!file.is_open() || file.bad()) throw toolFailure(kExitLocalFile, "Cannot read the capture " + path + ".");
     return bytes;
 }
 

@@ -13,7 +13,8 @@
 //   0x0010  primary service a63928c5-f337-4181-9412-09b8a6d8826f, to 0x0015
 //   0x0011    characteristic declaration: write, value 0x0012, 563e2883-5c3a-41da-8e02-15640ae703e6
 //   0x0012    write characteristic: each frame to the token is a Write Request (0x12) here,
-//             answered by a Write Response (0x13)
+//             followed by a Write Response (0x13) (recorded with it: the session does not see
+//             the link's answers, so a write that failed looks answered too)
 //   0x0013    characteristic declaration: notify, value 0x0014, 5609a734-12c2-49e9-9edd-6eba3fdedc92
 //   0x0014    notify characteristic: each frame from the token is a Handle Value Notification (0x1B)
 //   0x0015    Client Characteristic Configuration, written 01 00 (notifications on)

@@ -169,11 +169,8 @@ private:
             line.code = l.pending.value_or(p.code);
             line.command = l.pending ? l.pendingName : commandName(p.code);
             l.pending.reset();
+            if (p.payload.empty()) return problem(e, line.command + ": an empty reply (" + lumoTokenError(kLumoTokenErrorInvalidResponse).message + ")");
             ++out_.replies;
-            if (p.payload.empty()) {
-                out_.lines.push_back(std::move(line));
-                return problem(e, "an empty reply payload (" + lumoTokenError(kLumoTokenErrorInvalidResponse).message + ")");
-            }
             line.status = p.payload[0];
             line.statusText = replyStatusMessage(p.payload[0]);
             if (p.payload[0] == 0) line.fields = describeReply(line.code, ByteView(p.payload).subspan(1));
