@@ -17,9 +17,10 @@ public:
     virtual void frameWritten(const LumoToken& token, ByteView frame) = 0;
     /// A value notified on the notify characteristic (token to host), before it is joined.
     virtual void frameNotified(const LumoToken& token, ByteView frame) = 0;
-    /// An outgoing package and what the cipher made of it. Its frames follow when the command's
-    /// turn comes, which may be after other commands' frames.
-    virtual void packageEncrypted(const LumoToken& token, ByteView plain, ByteView encrypted) {
+    /// An outgoing package and what the cipher made of it. The session is done with `plain`: the
+    /// observer may keep it. Its frames follow when the command's turn comes, which may be after
+    /// other commands' frames.
+    virtual void packageEncrypted(const LumoToken& token, Bytes&& plain, ByteView encrypted) {
         (void)token, (void)plain, (void)encrypted;
     }
     /// A joined incoming package and its decryption, right after its last frame.

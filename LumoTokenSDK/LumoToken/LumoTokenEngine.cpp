@@ -29,7 +29,7 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
             if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorEncryptionFailed));
             return;
         }
-        if (frameObserver_) frameObserver_->packageEncrypted(*this, package, *encrypted);
+        if (frameObserver_) frameObserver_->packageEncrypted(*this, std::move(package), *encrypted);
         package = std::move(*encrypted);
     }
     if (package.size() > kLumoMaxPackageLength) {

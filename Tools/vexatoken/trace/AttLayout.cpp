@@ -13,13 +13,16 @@ AttUuid128 attUuid128(std::string_view text) {
     return uuid;
 }
 
-void appendAclAttHeader(Bytes& out, uint16_t connection, bool fromController, size_t attLength) {
+uint8_t* writeAclAttHeader(uint8_t* out, uint16_t connection, bool fromController, size_t attLength) {
     const uint8_t boundary = fromController ? kAclFirstFromController : kAclFirstFromHost;
-    out.push_back(kH4Acl);
-    put16(out, static_cast<uint16_t>((connection & 0x0FFF) | boundary << 12));
-    put16(out, static_cast<uint16_t>(attLength + 4));
-    put16(out, static_cast<uint16_t>(attLength));
-    put16(out, kAttCid);
+    const uint16_t fields[4] = {static_cast<uint16_t>((connection & 0x0FFF) | boundary << 12), static_cast<uint16_t>(attLength + 4),
+                                static_cast<uint16_t>(attLength), kAttCid};
+    *out++ = kH4Acl;
+    for (uint16_t f : fields) {
+        *out++ = static_cast<uint8_t>(f);
+        *out++ = static_cast<uint8_t>(f >> 8);
+    }
+    return out;
 }
 
 }  // namespace vexa::trace

@@ -96,8 +96,9 @@ inline constexpr uint8_t kPlainFromToken = 1;
 using AttUuid128 = std::array<uint8_t, 16>;
 AttUuid128 attUuid128(std::string_view text);
 
-/// Appends "H4 ACL + L2CAP (ATT)" headers for an ATT PDU of `attLength` bytes; the PDU follows.
-void appendAclAttHeader(Bytes& out, uint16_t connection, bool fromController, size_t attLength);
+/// Writes "H4 ACL + L2CAP (ATT)" headers for an ATT PDU of `attLength` bytes at `out` (the PDU
+/// follows them); returns their end.
+uint8_t* writeAclAttHeader(uint8_t* out, uint16_t connection, bool fromController, size_t attLength);
 /// Size of those headers: H4 type, ACL header, L2CAP header.
 inline constexpr size_t kAclAttHeaderSize = 1 + 4 + 4;
 

@@ -23,18 +23,23 @@ Bytes btsnoopFileHeader(uint32_t datalink) {
     return out;
 }
 
-void appendBtsnoopRecordHeader(Bytes& out, int64_t unixMicros, uint32_t flags, size_t length) {
-    put32(out, static_cast<uint32_t>(length));
-    put32(out, static_cast<uint32_t>(length));
-    put32(out, flags);
-    put32(out, 0);  // nothing dropped
+uint8_t* writeBtsnoopRecordHeader(uint8_t* out, int64_t unixMicros, uint32_t flags, size_t length) {
     const auto stamp = static_cast<uint64_t>(unixMicros + kBtsnoopUnixEpochMicros);
-    put32(out, static_cast<uint32_t>(stamp >> 32));
-    put32(out, static_cast<uint32_t>(stamp));
+    const uint32_t words[6] = {static_cast<uint32_t>(length), static_cast<uint32_t>(length), flags, 0 /* nothing dropped */,
+                               static_cast<uint32_t>(stamp >> 32), static_cast<uint32_t>(stamp)};
+    for (uint32_t w : words) {
+        *out++ = static_cast<uint8_t>(w >> 24);
+        *out++ = static_cast<uint8_t>(w >> 16);
+        *out++ = static_cast<uint8_t>(w >> 8);
+        *out++ = static_cast<uint8_t>(w);
+    }
+    return out;
 }
 
 void appendBtsnoopRecord(Bytes& out, int64_t unixMicros, uint32_t flags, ByteView data) {
-    appendBtsnoopRecordHeader(out, unixMicros, flags, data.size());
+    uint8_t header[kBtsnoopRecordHeaderSize];
+    writeBtsnoopRecordHeader(header, unixMicros, flags, data.size());
+    out.insert(out.end(), std::begin(header), std::end(header));
     out.insert(out.end(), data.begin(), data.end());
 }
 

@@ -33,8 +33,8 @@ inline constexpr uint32_t kBtsnoopCommandOrEvent = 0x2;
 
 /// The 16-byte file header.
 Bytes btsnoopFileHeader(uint32_t datalink);
-/// Appends a record header for `length` included bytes, which the caller appends next.
-void appendBtsnoopRecordHeader(Bytes& out, int64_t unixMicros, uint32_t flags, size_t length);
+/// Writes the 24-byte header of a record of `length` included bytes at `out`; returns its end.
+uint8_t* writeBtsnoopRecordHeader(uint8_t* out, int64_t unixMicros, uint32_t flags, size_t length);
 /// Appends one record holding `data` whole, stamped `unixMicros` (microseconds since the epoch).
 void appendBtsnoopRecord(Bytes& out, int64_t unixMicros, uint32_t flags, ByteView data);
 

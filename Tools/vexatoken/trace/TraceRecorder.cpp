@@ -6,13 +6,16 @@
 #include <chrono>
 
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
 #include "Tools/vexatoken/trace/AttLayout.h"
 #include "Tools/vexatoken/trace/Btsnoop.h"
 
 namespace vexa::trace {
 namespace {
 
-constexpr size_t kFlushSize = 256 * 1024;
+// Larger than any record (a package of 256 frames in plain text plus headers), small enough to
+// stay in the cache.
+constexpr size_t kBufferSize = 64 * 1024;
 constexpr uint16_t kFirstConnection = 0x0040;
 constexpr uint16_t kTraceMtu = 247;
 constexpr size_t kMaxNameLength = kTraceMtu - 1;
@@ -61,11 +64,12 @@ std::shared_ptr<TraceRecorder> TraceRecorder::create(const std::string& path, st
 }
 
 TraceRecorder::TraceRecorder(std::FILE* file, std::shared_ptr<DispatchQueue> clock)
-    : file_(file), clock_(std::move(clock)), buffer_(btsnoopFileHeader(kDatalinkH4)) {
+    : file_(file), clock_(std::move(clock)), buffer_(kBufferSize) {
     using namespace std::chrono;
     startMicros_ = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     if (clock_) startTime_ = clock_->now();
-    buffer_.reserve(kFlushSize + 4096);
+    const Bytes header = btsnoopFileHeader(kDatalinkH4);
+    std::copy(header.begin(), header.end(), reserve(header.size()));
 }
 
 TraceRecorder::~TraceRecorder() {
@@ -74,10 +78,8 @@ TraceRecorder::~TraceRecorder() {
 }
 
 bool TraceRecorder::flush() {
-    if (!buffer_.empty() && !failed_) {
-        failed_ = std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size() || std::fflush(file_) != 0;
-    }
-    buffer_.clear();
+    if (used_ != 0 && !failed_) failed_ = std::fwrite(buffer_.data(), 1, used_, file_) != used_ || std::fflush(file_) != 0;
+    used_ = 0;
     return !failed_;
 }
 
@@ -86,14 +88,27 @@ int64_t TraceRecorder::nowMicros() const {
     return startMicros_ + std::chrono::duration_cast<std::chrono::microseconds>(clock_->now() - startTime_).count();
 }
 
+uint8_t* TraceRecorder::reserve(size_t size) {
+    if (used_ + size > buffer_.size()) flush();
+    uint8_t* at = buffer_.data() + used_;
+    used_ += size;
+    return at;
+}
+
+void TraceRecorder::record(uint32_t flags, ByteView data) {
+    uint8_t* at = writeBtsnoopRecordHeader(reserve(kBtsnoopRecordHeaderSize + data.size()), now_, flags, data.size());
+    std::copy(data.begin(), data.end(), at);
+}
+
 void TraceRecorder::att(uint16_t connection, bool fromToken, uint8_t opcode, ByteView body, ByteView value) {
     const size_t attLength = 1 + body.size() + value.size();
-    appendBtsnoopRecordHeader(buffer_, nowMicros(), fromToken ? kBtsnoopReceived : 0, kAclAttHeaderSize + attLength);
-    appendAclAttHeader(buffer_, connection, fromToken, attLength);
-    buffer_.push_back(opcode);
-    buffer_.insert(buffer_.end(), body.begin(), body.end());
-    buffer_.insert(buffer_.end(), value.begin(), value.end());
-    if (buffer_.size() >= kFlushSize) flush();
+    const size_t length = kAclAttHeaderSize + attLength;
+    uint8_t* at = reserve(kBtsnoopRecordHeaderSize + length);
+    at = writeBtsnoopRecordHeader(at, now_, fromToken ? kBtsnoopReceived : 0, length);
+    at = writeAclAttHeader(at, connection, fromToken, attLength);
+    *at++ = opcode;
+    at = std::copy(body.begin(), body.end(), at);
+    std::copy(value.begin(), value.end(), at);
 }
 
 void TraceRecorder::plainRecord(uint16_t connection, bool fromToken, ByteView package) {
@@ -104,6 +119,7 @@ void TraceRecorder::plainRecord(uint16_t connection, bool fromToken, ByteView pa
 }
 
 TraceRecorder::Link& TraceRecorder::linkOf(const LumoToken& token) {
+    now_ = nowMicros();  // every record of this call carries the same time
     if (&token == lastToken_) return *lastLink_;
     auto [it, added] = links_.try_emplace(&token);
     if (added) {
@@ -122,7 +138,7 @@ void TraceRecorder::openLink(const LumoToken& token, const Link& link) {
     const Bytes event = concat({std::array<uint8_t, 6>{kH4Event, kHciLeMetaEvent, 19, kLeConnectionComplete, 0, handle[0]},
                                 std::array<uint8_t, 2>{handle[1], 0 /* central */}, address,
                                 std::array<uint8_t, 7>{0x18, 0x00, 0x00, 0x00, 0xF4, 0x01, 0x00}});
-    appendBtsnoopRecord(buffer_, nowMicros(), kBtsnoopReceived | kBtsnoopCommandOrEvent, event);
+    record(kBtsnoopReceived | kBtsnoopCommandOrEvent, event);
 
     const auto request = [&](uint8_t opcode, Bytes body) { att(c, false, opcode, body); };
     const auto response = [&](uint8_t opcode, Bytes body) { att(c, true, opcode, body); };
@@ -163,30 +179,44 @@ void TraceRecorder::frameWritten(const LumoToken& token, ByteView frame) {
     Link& link = linkOf(token);
     att(link.connection, false, kAttWriteRequest, le16(kWriteValueHandle), frame);
     att(link.connection, true, kAttWriteResponse, {});
-    if (link.pending.empty()) return;
-    if (link.written.addFrame(frame) != BleSocketFormat::kFrameComplete) return;
-    matchWritten(link);
-    link.written.reset();
+    if (!link.pending.empty()) trackWritten(link, frame);
 }
 
-void TraceRecorder::matchWritten(Link& link) {
-    // Commands are written in the order they were queued; those skipped (cancelled, or dropped
-    // with the queue) are passed over.
-    const Bytes& package = link.written.getPackage();
-    const auto it = std::find_if(link.pending.begin(), link.pending.end(), [&](const auto& p) { return p.first == package; });
-    if (it == link.pending.end()) return;
-    plainRecord(link.connection, false, it->second);
-    link.pending.erase(link.pending.begin(), it + 1);
+void TraceRecorder::trackWritten(Link& link, ByteView frame) {
+    if (frame.empty()) return;
+    if (frame[0] == 0 && frame.size() >= 3) {
+        // A package starts. Commands are written in the order they were queued; those passed
+        // over (cancelled, or dropped with the queue) are never written and are let go here.
+        const size_t size = get16(frame, 1);
+        const ByteView body = frame.subspan(3);
+        const auto it = std::find_if(link.pending.begin(), link.pending.end(), [&](const Pending& p) {
+            return p.size == size && std::equal(p.head.begin(), p.head.begin() + p.headSize, body.begin(), body.end());
+        });
+        link.writing = it != link.pending.end();
+        if (!link.writing) return;
+        link.pending.erase(link.pending.begin(), it);
+        link.written = body.size();
+    } else if (link.writing) {
+        link.written += frame.size() - 1;
+    }
+    if (!link.writing || link.written < link.pending.front().size) return;
+    plainRecord(link.connection, false, link.pending.front().plain);
+    link.pending.pop_front();
+    link.writing = false;
 }
 
 void TraceRecorder::frameNotified(const LumoToken& token, ByteView frame) {
     att(linkOf(token).connection, true, kAttNotification, le16(kNotifyValueHandle), frame);
 }
 
-void TraceRecorder::packageEncrypted(const LumoToken& token, ByteView plain, ByteView encrypted) {
+void TraceRecorder::packageEncrypted(const LumoToken& token, Bytes&& plain, ByteView encrypted) {
     // A token without a key passes packages through unchanged: nothing to add then.
     if (std::equal(plain.begin(), plain.end(), encrypted.begin(), encrypted.end())) return;
-    linkOf(token).pending.emplace_back(Bytes(encrypted.begin(), encrypted.end()), Bytes(plain.begin(), plain.end()));
+    Pending& p = linkOf(token).pending.emplace_back();
+    p.headSize = std::min(encrypted.size(), p.head.size());
+    std::copy_n(encrypted.begin(), p.headSize, p.head.begin());
+    p.size = encrypted.size();
+    p.plain = std::move(plain);
 }
 
 void TraceRecorder::packageDecrypted(const LumoToken& token, ByteView encrypted, ByteView plain) {
