@@ -230,9 +230,7 @@ local function dissect_package(tvb, pinfo, tree, to_token, state, decrypted)
         return
     end
     local code = tvb(0, 1):uint()
-    if to_token then
-        if state.command == nil then state.command = code end
-    else
+    if not to_token then
         -- A reply is read as the answer to the command written last.
         if state.answers == nil then state.answers = last_command[state.link] or code end
         code = state.answers
@@ -274,11 +272,11 @@ local function dissect_frame(tvb, pinfo, tree, to_token)
                 state.error, j = "An invalid lenght of package.", { broken = true }
             else
                 j = { buf = ByteArray.new(), want = tvb(1, 2):le_uint(), last = 0, count = 1 }
-                j.buf:append(tvb(3):bytes())
+                if tvb:len() > 3 then j.buf:append(tvb(3):bytes()) end
             end
         elseif index and j and not j.broken and index == j.last + 1 then
             j.last, j.count = index, j.count + 1
-            j.buf:append(tvb(1):bytes())
+            if tvb:len() > 1 then j.buf:append(tvb(1):bytes()) end
         elseif index and not (j and j.broken) then
             state.error, j = "An invalid index of frame in package.", { broken = true }
         end
@@ -306,7 +304,11 @@ local function dissect_frame(tvb, pinfo, tree, to_token)
         pinfo.cols.info:append(" [VexaToken frame error]")
     elseif state.package then
         t:add(f.frame_count, tvb(0, 0), state.frames)
-        dissect_package(state.package:tvb("VexaToken package"), pinfo, t, to_token, state, false)
+        if state.package:len() == 0 then
+            t:add_proto_expert_info(ef.length, "Invalid lenght of package")
+        else
+            dissect_package(state.package:tvb("VexaToken package"), pinfo, t, to_token, state, false)
+        end
     end
 end
 

@@ -6,6 +6,7 @@
 
 #include "LumoTokenSDK/LumoToken/ByteComponents.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "VexaTokenKit/HexString.h"
 
 namespace vexa::trace {
 namespace {
@@ -35,13 +36,8 @@ uint16_t be16(ByteView b, size_t at) { return static_cast<uint16_t>(b[at] << 8 |
 }  // namespace
 
 std::string upperHex(ByteView bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 0xF]);
-    }
+    std::string out = toHexString(bytes);
+    std::erase(out, ' ');
     return out;
 }
 

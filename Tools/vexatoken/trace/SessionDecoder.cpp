@@ -110,7 +110,8 @@ private:
         }
         const auto key = keyFor(e.link);
         bool keyFailed = false;
-        if (key && bytes.size() % kCipherBlock == 0) {
+        const bool blocks = !bytes.empty() && bytes.size() % kCipherBlock == 0;  // could be ciphertext
+        if (key && blocks) {
             if (const auto decrypted = AES256DecryptWithKey(bytes, *key)) {
                 if (const Parsed p = parse(*decrypted); p.ok) return emit(e, p, "decrypted");
             }
@@ -125,7 +126,7 @@ private:
         }
         if (plain.ok) return emit(e, plain, "plain");
         if (keyFailed) return;
-        if (!key && bytes.size() % kCipherBlock == 0) {
+        if (!key && blocks) {
             ++out_.undecrypted;
             return problem(e, "an encrypted package of " + std::to_string(bytes.size()) + " bytes (give --key or --password)");
         }

@@ -25,7 +25,7 @@ protected:
 };
 
 TEST_F(TraceDecode, EncryptedSessionsReadBackWithTheKey) {
-    std::ofstream(dir.file("notes.txt")) << "notes";
+    std::ofstream(dir.file("notes.txt")) << std::string(300, 'x');  // three frames each way
     const struct {
         std::vector<std::string> command;
         std::vector<std::string> lines;
@@ -33,8 +33,9 @@ TEST_F(TraceDecode, EncryptedSessionsReadBackWithTheKey) {
         {{"info"}, {"> syncSessionKey (0x65, length 25) hash=", "key=\"matches the hash\"", "< getSerial: No error (0) serial=\"24000017\"",
                     "< getBatteryLevel: No error (0) battery=87", "< getHardwareVersion: No error (0) version=\"03\""}},
         {{"put", dir.file("notes.txt"), "/notes.txt"},
-         {"> openFile (0x70, length 12) mode=1 path=\"/notes.txt\"", "< openFile: No error (0) handle=", "> writeToFile (0x85, length 8)",
-          "length=5 data=6E6F746573", "> closeFile (0x75, length 1)"}},
+         {"> openFile (0x70, length 12) mode=1 path=\"/notes.txt\"", "< openFile: No error (0) handle=", "> writeToFile (0x85, length 303)",
+          "length=300 data=787878", "> closeFile (0x75, length 1)"}},
+        {{"get", "/notes.txt", dir.file("copy.txt")}, {"> readFile (0x80, length 3) handle=", "< readFile: No error (0) length=300 data=787878"}},
         {{"ls", "/"}, {"> openDir (0x95, length 2) path=\"/\"", "name=\"notes.txt\"", "< getDirItem: No error (0) entry=\"end of the listing\""}},
         {{"env", "set", "colour", "blue"}, {"> writeEnvironmentVariable (0x60, length 12) name=\"colour\" value=\"blue\""}},
         {{"env", "rm", "colour"}, {"> removeEnvironmentVariable (0x60, length 7) name=\"colour\"", "< removeEnvironmentVariable: No error (0)"}},
