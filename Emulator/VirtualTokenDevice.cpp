@@ -94,7 +94,7 @@ Bytes VirtualTokenDevice::executeDevice(uint8_t code, ByteView payload) {
             if (!secureElement_.isPoweredOn()) return reply(kStatusCardNotInitialized);
             if (payload.size() < 4) return reply(kStatusInvalidApdu);
             const Bytes response = secureElement_.transmit(payload);
-            if (response.size() + 1 > kMaxReplyPayload) return reply(kStatusCardAccess);
+            if (response.size() + 1 > replyLimit_) return reply(kStatusCardAccess);
             return replyWith(response);
         }
         case kCodeFirmwareVersion: return replyWith(Bytes{config_.firmwareVersion});

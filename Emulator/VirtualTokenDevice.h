@@ -30,6 +30,7 @@
 //   File-system failures are status 11; any other code is status 1.
 // Paths and texts end at their first zero byte; a missing zero byte is a malformed payload.
 // Handles belong to the storage they were opened on, whatever storage is selected later.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -118,6 +119,10 @@ public:
     /// selected again.
     void linkDropped();
 
+    /// Largest reply payload the link carries now (default and at most kMaxReplyPayload): reads
+    /// return no more than fits, an APDU response that does not fit fails with status 2.
+    void setReplyLimit(size_t limit) { replyLimit_ = std::min(limit, kMaxReplyPayload); }
+
     // State, for the transport, tests and applications.
     bool isPoweredOn() const { return poweredOn_; }
     /// Switches the token on or off; off also powers the secure element down and closes files.
@@ -165,6 +170,7 @@ private:
     std::vector<std::unique_ptr<VirtualTokenFileSystem>> storages_;
     std::map<uint8_t, Handle> handles_;
     size_t selected_ = 0;
+    size_t replyLimit_ = kMaxReplyPayload;
     bool poweredOn_ = true;
     std::optional<std::string> lastHostName_;
     uint8_t lastSyncMode_ = 0;

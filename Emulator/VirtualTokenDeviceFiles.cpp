@@ -63,7 +63,7 @@ Bytes VirtualTokenDevice::readFile(ByteView payload) {
     const auto it = handles_.find(payload[0]);
     if (it == handles_.end()) return statusReply(kStatusFileSystem);
     const size_t count = std::min<size_t>((size_t{payload[1]} << 8) | payload[2], config_.maxReadSize);
-    const size_t capped = std::min(count, kMaxReplyPayload - 1);
+    const size_t capped = std::min(count, replyLimit_ - 1);
     const auto data = storages_[it->second.storage]->read(it->second.file, capped);
     if (!data) return statusReply(kStatusFileSystem);
     Bytes out{kStatusOk};

@@ -1,5 +1,6 @@
 #include "Emulator/VirtualTokenEndpoint.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
@@ -22,6 +23,13 @@ void VirtualTokenEndpoint::resetSession() {
 }
 
 void VirtualTokenEndpoint::connected() { resetSession(); }
+
+void VirtualTokenEndpoint::setMaxFrameLength(size_t length) {
+    maxFrameLength_ = std::clamp<size_t>(length, 4, BleSocketFormat::kMaxFrameSize);
+    // Room for the package's code, length and CRC bytes and for the AES filler.
+    const size_t package = BleSocketFormat::maxPackageSize(maxFrameLength_) / 16 * 16;
+    device_.setReplyLimit(package - 4);
+}
 
 void VirtualTokenEndpoint::disconnected() {
     resetSession();
@@ -101,12 +109,16 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
     Bytes package = LumoTokenCommand::buildPackage(code, plan.emptyPayload ? ByteView{} : ByteView(payload));
     if (plan.badCrc) package.back() ^= 0xFF;
     recordReply(package);
+    if (observer_.replied) observer_.replied(package);
     if (encrypt) {
         auto sealed = AES256EncryptWithKey(package, sessionKey_);
         if (!sealed) return;
         package = std::move(*sealed);
     }
-    std::vector<Bytes> frames = joiner_.pack2Frames(package);
+    std::vector<Bytes> frames = joiner_.pack2Frames(package, maxFrameLength_);
+    // Longer than 256 short frames carry (the device keeps its replies shorter): full frames,
+    // which such a link cuts, so that the host sees a broken reply rather than none.
+    if (frames.empty()) frames = joiner_.pack2Frames(package);
     if (plan.framesOutOfOrder && !frames.empty()) {
         if (frames.size() >= 2)
             std::swap(frames[0], frames[1]);
@@ -151,6 +163,7 @@ void VirtualTokenEndpoint::powerOff() {
 }
 
 void VirtualTokenEndpoint::record(ReceivedPackage package) {
+    if (observer_.received) observer_.received(package);
     if (recordLimit_ == 0) return;
     if (received_.size() >= recordLimit_) received_.pop_front();
     received_.push_back(std::move(package));

@@ -51,7 +51,19 @@ public:
     static std::shared_ptr<VirtualTokenEndpoint> create(VirtualTokenConfig config, std::shared_ptr<DispatchQueue> queue);
     VirtualTokenEndpoint(VirtualTokenConfig config, std::shared_ptr<DispatchQueue> queue);
 
+    /// Watches the traffic as the records see it: each package received (also one that did not
+    /// parse) and each reply package as built, before encryption, faults applied (a swallowed
+    /// command has none). Called on the endpoint's queue.
+    struct Observer {
+        std::function<void(const ReceivedPackage&)> received;
+        std::function<void(const Bytes& reply)> replied;
+    };
+
     void setFrameSink(FrameSink sink) { sink_ = std::move(sink); }
+    void setObserver(Observer observer) { observer_ = std::move(observer); }
+    /// Reply frames are at most `length` bytes (4 to 140; 140 by default), for a link that carries
+    /// less at a time; the device's replies are kept short enough for 256 such frames.
+    void setMaxFrameLength(size_t length);
     void setDrainTime(DrainTime drain) { drain_ = std::move(drain); }
     void setPowerOffHandler(PowerOffHandler handler) { powerOff_ = std::move(handler); }
 
@@ -94,6 +106,8 @@ private:
     std::string sessionKey_;
     uint64_t connection_ = 0;  // changes at every connect and disconnect; stale delayed replies are dropped
     FrameSink sink_;
+    Observer observer_;
+    size_t maxFrameLength_ = BleSocketFormat::kMaxFrameSize;
     DrainTime drain_;
     PowerOffHandler powerOff_;
 

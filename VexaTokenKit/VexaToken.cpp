@@ -72,76 +72,89 @@ int32_t VexaToken::serialNumberValue(std::string_view text) {
 }
 
 // ---- information, power, APDU ----------------------------------------------------------------
+// Each operation is its completion variant with a completion that calls the delegate.
 
-void VexaToken::initialize() {
-    pimpl_->synDateTime([self = shared_from_this()](const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorInvalidTokenResponse);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.didInitializeToken(t, e); });
+void VexaToken::initialize() { initialize(toDelegate(&VexaTokenDelegate::didInitializeToken)); }
+
+void VexaToken::initialize(ErrorDone done) {
+    pimpl_->synDateTime([self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        if (done) done(mapped(error, kVexaTokenErrorInvalidTokenResponse));
     });
 }
 
-void VexaToken::getSerial() {
-    pimpl_->getSerial([self = shared_from_this()](const std::string& serial, const OptError& error) {
+void VexaToken::getSerial() { getSerial(toDelegate(&VexaTokenDelegate::tokenDidGetSerial)); }
+
+void VexaToken::getSerial(SerialDone done) {
+    pimpl_->getSerial([self = shared_from_this(), done = std::move(done)](const std::string& serial, const OptError& error) {
         const OptError e = mapped(error, kVexaTokenErrorSerial);
-        const int32_t value = e ? 0 : serialNumberValue(serial);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidGetSerial(t, value, e); });
+        if (done) done(e ? 0 : serialNumberValue(serial), e);
     });
 }
 
-void VexaToken::getBatteryLevel() {
-    pimpl_->getBatteryLevel([self = shared_from_this()](uint8_t level, const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorBatteryLevel);
-        const double value = level / 100.0;
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidGetBatteryLevel(t, value, e); });
+void VexaToken::getBatteryLevel() { getBatteryLevel(toDelegate(&VexaTokenDelegate::tokenDidGetBatteryLevel)); }
+
+void VexaToken::getBatteryLevel(LevelDone done) {
+    pimpl_->getBatteryLevel([self = shared_from_this(), done = std::move(done)](uint8_t level, const OptError& error) {
+        if (done) done(level / 100.0, mapped(error, kVexaTokenErrorBatteryLevel));
     });
 }
 
-void VexaToken::getFirmwareVersion() {
-    pimpl_->getFirmwareVersion([self = shared_from_this()](const std::optional<std::string>& version, const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorFirmwareVersion);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidGetFirmwareVersion(t, version, e); });
+void VexaToken::getFirmwareVersion() { getFirmwareVersion(toDelegate(&VexaTokenDelegate::tokenDidGetFirmwareVersion)); }
+
+void VexaToken::getFirmwareVersion(TextDone done) {
+    pimpl_->getFirmwareVersion([self = shared_from_this(), done = std::move(done)](const std::optional<std::string>& version, const OptError& error) {
+        if (done) done(version, mapped(error, kVexaTokenErrorFirmwareVersion));
     });
 }
 
-void VexaToken::getHardwareVersion() {
-    pimpl_->getHardwareVersion([self = shared_from_this()](const std::optional<std::string>& version, const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorHardwareVersion);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidGetHardwareVersion(t, version, e); });
+void VexaToken::getHardwareVersion() { getHardwareVersion(toDelegate(&VexaTokenDelegate::tokenDidGetHardwareVersion)); }
+
+void VexaToken::getHardwareVersion(TextDone done) {
+    pimpl_->getHardwareVersion([self = shared_from_this(), done = std::move(done)](const std::optional<std::string>& version, const OptError& error) {
+        if (done) done(version, mapped(error, kVexaTokenErrorHardwareVersion));
     });
 }
 
-void VexaToken::powerOff() {
-    pimpl_->powerOff([self = shared_from_this()](const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorInvalidTokenResponse);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.didPowerOffToken(t, e); });
+void VexaToken::powerOff() { powerOff(toDelegate(&VexaTokenDelegate::didPowerOffToken)); }
+
+void VexaToken::powerOff(ErrorDone done) {
+    pimpl_->powerOff([self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        if (done) done(mapped(error, kVexaTokenErrorInvalidTokenResponse));
     });
 }
 
-void VexaToken::powerSecureElementOn() {
-    pimpl_->powerSecureElementOn([self = shared_from_this()](const std::optional<Bytes>& atr, const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorATR);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidPowerSecureElementOnWithAtr(t, atr, e); });
+void VexaToken::powerSecureElementOn() { powerSecureElementOn(toDelegate(&VexaTokenDelegate::tokenDidPowerSecureElementOnWithAtr)); }
+
+void VexaToken::powerSecureElementOn(DataDone done) {
+    pimpl_->powerSecureElementOn([self = shared_from_this(), done = std::move(done)](const std::optional<Bytes>& atr, const OptError& error) {
+        if (done) done(atr, mapped(error, kVexaTokenErrorATR));
     });
 }
 
-void VexaToken::powerSecureElementOff() {
-    pimpl_->powerSecureElementOff([self = shared_from_this()](const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorPowerOffSecureElement);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.didPowerOffToken(t, e); });
+void VexaToken::powerSecureElementOff() { powerSecureElementOff(toDelegate(&VexaTokenDelegate::didPowerOffToken)); }
+
+void VexaToken::powerSecureElementOff(ErrorDone done) {
+    pimpl_->powerSecureElementOff([self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        if (done) done(mapped(error, kVexaTokenErrorPowerOffSecureElement));
     });
 }
 
 void VexaToken::setCommunicationProtocol(uint8_t protocol) {
-    pimpl_->setCommunicationProtocol(protocol, [self = shared_from_this()](const OptError& error) {
+    setCommunicationProtocol(protocol, toDelegate(&VexaTokenDelegate::tokenDidSetCommunicationProtocol));
+}
+
+void VexaToken::setCommunicationProtocol(uint8_t protocol, SuccessDone done) {
+    pimpl_->setCommunicationProtocol(protocol, [self = shared_from_this(), done = std::move(done)](const OptError& error) {
         const OptError e = mapped(error, kVexaTokenErrorSetProtocol);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidSetCommunicationProtocol(t, !e, e); });
+        if (done) done(!e, e);
     });
 }
 
-void VexaToken::transmitAPDU(const Bytes& apdu) {
-    pimpl_->sendAPDU(apdu, [self = shared_from_this()](const std::optional<Bytes>& response, const OptError& error) {
-        const OptError e = mapped(error, kVexaTokenErrorDataNotAvailable);
-        self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { d.tokenDidGetResponseAPDU(t, response, e); });
+void VexaToken::transmitAPDU(const Bytes& apdu) { transmitAPDU(apdu, toDelegate(&VexaTokenDelegate::tokenDidGetResponseAPDU)); }
+
+void VexaToken::transmitAPDU(const Bytes& apdu, DataDone done) {
+    pimpl_->sendAPDU(apdu, [self = shared_from_this(), done = std::move(done)](const std::optional<Bytes>& response, const OptError& error) {
+        if (done) done(response, mapped(error, kVexaTokenErrorDataNotAvailable));
     });
 }
 

@@ -6,6 +6,7 @@
 // them. An operation on a token that is not connected is dropped: its delegate method is not
 // called. Tokens are made by the manager's scan (or create(...)) and used on the main queue.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,6 +121,68 @@ public:
     /// Removes the variable (e.g. "device1") -> tokenDidRemovePairedDevice.
     void removePairedDevice(const std::string& variable);
 
+    // ---- the same operations, each with a completion of its own ---------------------------
+    // Each calls `done` once with what its delegate method would receive (same values, same
+    // error mapping) instead of calling the delegate. Like the delegate methods, `done` is not
+    // called when the token is not connected. Several operations may run at once; each result
+    // reaches its own completion.
+    using ErrorDone = std::function<void(const OptError& error)>;
+    using SerialDone = std::function<void(int32_t serial, const OptError& error)>;
+    using LevelDone = std::function<void(double level, const OptError& error)>;
+    using TextDone = std::function<void(const std::optional<std::string>& text, const OptError& error)>;
+    using DataDone = std::function<void(const std::optional<Bytes>& data, const OptError& error)>;
+    using SuccessDone = std::function<void(bool success, const OptError& error)>;
+    using HandleDone = std::function<void(uint8_t handle, const OptError& error)>;
+    using FilesDone = std::function<void(const std::optional<std::vector<VexaFileEntry>>& files, const OptError& error)>;
+    using VariableDone = std::function<void(const std::optional<std::string>& name, const std::optional<std::string>& value,
+                                            const OptError& error)>;
+    using PairedDevicesDone = std::function<void(const std::vector<VexaPairedDevice>& devices, const OptError& error)>;
+
+    /// As initialize(), answering `done`.
+    void initialize(ErrorDone done);
+    /// As getSerial(): the number, 0 with an error.
+    void getSerial(SerialDone done);
+    /// As getBatteryLevel(): the level byte / 100.0.
+    void getBatteryLevel(LevelDone done);
+    /// As getFirmwareVersion().
+    void getFirmwareVersion(TextDone done);
+    /// As getHardwareVersion().
+    void getHardwareVersion(TextDone done);
+    /// As powerOff().
+    void powerOff(ErrorDone done);
+    /// As powerSecureElementOn(): the ATR.
+    void powerSecureElementOn(DataDone done);
+    /// As powerSecureElementOff().
+    void powerSecureElementOff(ErrorDone done);
+    /// As setCommunicationProtocol(): success is true exactly when there is no error.
+    void setCommunicationProtocol(uint8_t protocol, SuccessDone done);
+    /// As transmitAPDU(): the response APDU.
+    void transmitAPDU(const Bytes& apdu, DataDone done);
+    /// As openFile(): the handle, 0 with an error.
+    void openFile(const std::string& path, int mode, HandleDone done);
+    /// As closeFile().
+    void closeFile(uint8_t handle, ErrorDone done);
+    /// As writeFile(): once, after the last piece or at the first failed one.
+    void writeFile(uint8_t handle, ByteView data, ErrorDone done);
+    /// As readFile(): the bytes read.
+    void readFile(uint8_t handle, uint16_t countByRead, DataDone done);
+    /// As removeFile().
+    void removeFile(const std::string& path, ErrorDone done);
+    /// As getListFiles().
+    void getListFiles(const std::string& path, FilesDone done);
+    /// As selectDeviceStorage().
+    void selectDeviceStorage(int storage, ErrorDone done);
+    /// As readEnvironmentVariable(): the name and value.
+    void readEnvironmentVariable(const std::string& name, VariableDone done);
+    /// As writeEnvironmentVariable().
+    void writeEnvironmentVariable(const std::string& name, const std::string& value, ErrorDone done);
+    /// As removeEnvironmentVariable().
+    void removeEnvironmentVariable(const std::string& name, ErrorDone done);
+    /// As getPairedDevices().
+    void getPairedDevices(PairedDevicesDone done);
+    /// As removePairedDevice().
+    void removePairedDevice(const std::string& variable, ErrorDone done);
+
     // ---- conversions -----------------------------------------------------------------------
     /// The serial-number text as a number: optional leading blanks and sign, then decimal digits;
     /// saturates at the int32 range; 0 without digits.
@@ -134,8 +197,15 @@ private:
     void tell(F&& call) {
         if (auto delegate = delegate_.lock()) call(*delegate, shared_from_this());
     }
-    void readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, uint64_t index);
-    void readNextDirItem(std::shared_ptr<std::vector<VexaFileEntry>> files);
+    // A completion that hands its arguments, after `lead`, to the delegate method `method`.
+    template <class Method, class... Lead>
+    auto toDelegate(Method method, Lead... lead) {
+        return [self = shared_from_this(), method, lead...](const auto&... args) {
+            self->tell([&](VexaTokenDelegate& d, const std::shared_ptr<VexaToken>& t) { (d.*method)(t, lead..., args...); });
+        };
+    }
+    void readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, uint64_t index, PairedDevicesDone done);
+    void readNextDirItem(std::shared_ptr<std::vector<VexaFileEntry>> files, FilesDone done);
 
     std::shared_ptr<LumoToken> pimpl_;
     std::shared_ptr<PlatformPeripheral> peripheral_;

@@ -5,6 +5,7 @@
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "Platform/MainQueue.h"
 #include "Platform/NotificationCenter.h"
 #include "VexaTokenKit/VexaCrypto.h"
@@ -115,6 +116,30 @@ void VexaTokenManager::connectToToken(const std::shared_ptr<VexaToken>& token) {
     token->discoverWithDelegate(shared_from_this());
 }
 
+void VexaTokenManager::connectToToken(const std::shared_ptr<VexaToken>& token, ConnectDone done) {
+    if (!token) return;
+    if (!token->pimpl()->getPeripheral()) {
+        // No set-up can start, so no report would ever come.
+        mainQueue()->async([done = std::move(done)] {
+            if (done) done(VexaConnectOutcome::Failed, lumoTokenError(kLumoTokenErrorConnectionLost));
+        });
+        return;
+    }
+    attempts_.emplace_back(token, std::move(done));
+    connectToToken(token);
+}
+
+void VexaTokenManager::finishAttempts(const std::shared_ptr<VexaToken>& token, VexaConnectOutcome outcome, const OptError& error) {
+    std::vector<ConnectDone> finished;
+    std::erase_if(attempts_, [&](auto& attempt) {
+        if (attempt.first != token) return false;
+        finished.push_back(std::move(attempt.second));
+        return true;
+    });
+    for (const auto& done : finished)
+        if (done) done(outcome, error);
+}
+
 void VexaTokenManager::disconnectFromToken(const std::shared_ptr<VexaToken>& token) {
     if (!token || !token->peripheral()) return;
     central_->manager()->cancelPeripheralConnection(token->peripheral());
@@ -173,9 +198,11 @@ void VexaTokenManager::didConnect(LumoToken& session, const OptError& error, boo
     if (error) {
         untrack(token);
         if (auto delegate = this->delegate()) delegate->tokenManagerDidFailToConnectToToken(self, token, *error);
+        finishAttempts(token, VexaConnectOutcome::Failed, error);
         return;
     }
     if (auto delegate = this->delegate()) delegate->tokenManagerDidConnectToToken(self, token);
+    finishAttempts(token, sessionKeyNeedUpdate ? VexaConnectOutcome::NotPaired : VexaConnectOutcome::Connected, std::nullopt);
     if (!sessionKeyNeedUpdate) return;
     mainQueue()->async([weak = weak_from_this(), token] {
         const auto manager = weak.lock();
@@ -184,11 +211,12 @@ void VexaTokenManager::didConnect(LumoToken& session, const OptError& error, boo
     });
 }
 
-void VexaTokenManager::didDisconnect(LumoToken& session, const OptError&) {
+void VexaTokenManager::didDisconnect(LumoToken& session, const OptError& error) {
     const auto token = tokenOfSession(session);
     if (!token) return;
     untrack(token);
     if (auto delegate = this->delegate()) delegate->tokenManagerDidDisconnectFromToken(shared_from_this(), token);
+    finishAttempts(token, VexaConnectOutcome::Failed, error ? error : lumoTokenError(kLumoTokenErrorConnectionLost));
 }
 
 }  // namespace vexa

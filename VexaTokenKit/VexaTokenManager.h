@@ -6,8 +6,10 @@
 // scan's discovery callback is one slot: the latest startScanning takes it over) and one key
 // store. Everything runs on the main queue.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "LumoTokenSDK/LumoToken/LumoTokenDelegate.h"
@@ -19,6 +21,13 @@ class LumoCentralManager;
 class LumoFrameObserver;
 class LumoPeripheral;
 class PlatformPeripheral;
+
+/// How one connection attempt ended.
+enum class VexaConnectOutcome {
+    Connected,  // connected and the session key accepted
+    NotPaired,  // connected, but the token rejected the session key (the link stays up)
+    Failed,     // the attempt failed; the error says why
+};
 
 class VexaTokenManager : public LumoTokenDelegate, public std::enable_shared_from_this<VexaTokenManager> {
     struct Passkey {
@@ -60,6 +69,12 @@ public:
     /// Starts the token's connection set-up with this manager as the session's delegate; the
     /// outcome is tokenManagerDidConnectToToken or tokenManagerDidFailToConnectToToken.
     void connectToToken(const std::shared_ptr<VexaToken>& token);
+    /// The outcome of one connection attempt: `error` is set exactly for Failed.
+    using ConnectDone = std::function<void(VexaConnectOutcome outcome, const OptError& error)>;
+    /// As connectToToken(token), and `done` hears this attempt's outcome once, after the delegate
+    /// (a link lost before the set-up ended is a failure). A token without a peripheral fails at
+    /// once, on a later turn of the main queue.
+    void connectToToken(const std::shared_ptr<VexaToken>& token, ConnectDone done);
     /// Asks the central to cancel the token's connection -> tokenManagerDidDisconnectFromToken.
     void disconnectFromToken(const std::shared_ptr<VexaToken>& token);
     /// The first token of tokens() on that very platform peripheral, or null.
@@ -83,10 +98,13 @@ private:
     void centralStateChanged(uint64_t generation);
     void stopWaiting();
     void untrack(const std::shared_ptr<VexaToken>& token);
+    // Calls and forgets the completions of the token's pending attempts.
+    void finishAttempts(const std::shared_ptr<VexaToken>& token, VexaConnectOutcome outcome, const OptError& error);
 
     std::shared_ptr<LumoCentralManager> central_;
     VexaTokenList tokens_;
     VexaTokenList connected_;
+    std::vector<std::pair<std::shared_ptr<VexaToken>, ConnectDone>> attempts_;  // pending per-attempt completions
     std::weak_ptr<VexaTokenManagerDelegate> delegate_;
     uint64_t waitGeneration_ = 0;  // non-zero while waiting for the central
     uint64_t generations_ = 0;

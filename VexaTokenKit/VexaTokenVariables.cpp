@@ -9,28 +9,38 @@
 namespace vexa {
 namespace {
 
-using TokenPtr = std::shared_ptr<VexaToken>;
-
 constexpr size_t kAddressLength = 12;  // hex digits of a host's Bluetooth address
 
 }  // namespace
 
 void VexaToken::readEnvironmentVariable(const std::string& name) {
-    pimpl_->readEnvironmentVariable(name, [self = shared_from_this()](const std::optional<std::string>& variable,
-                                                                      const std::optional<std::string>& value, const OptError& error) {
-        self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidReadEnvironmentVariable(t, variable, value, error); });
+    readEnvironmentVariable(name, toDelegate(&VexaTokenDelegate::tokenDidReadEnvironmentVariable));
+}
+
+void VexaToken::readEnvironmentVariable(const std::string& name, VariableDone done) {
+    pimpl_->readEnvironmentVariable(name, [self = shared_from_this(), done = std::move(done)](const std::optional<std::string>& variable,
+                                                                                             const std::optional<std::string>& value, const OptError& error) {
+        if (done) done(variable, value, error);
     });
 }
 
 void VexaToken::writeEnvironmentVariable(const std::string& name, const std::string& value) {
-    pimpl_->writeEnvironmentVariable(name, value, [self = shared_from_this()](const OptError& error) {
-        self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidWriteEnvironmentVariable(t, error); });
+    writeEnvironmentVariable(name, value, toDelegate(&VexaTokenDelegate::tokenDidWriteEnvironmentVariable));
+}
+
+void VexaToken::writeEnvironmentVariable(const std::string& name, const std::string& value, ErrorDone done) {
+    pimpl_->writeEnvironmentVariable(name, value, [self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        if (done) done(error);
     });
 }
 
 void VexaToken::removeEnvironmentVariable(const std::string& name) {
-    pimpl_->removeEnvironmentVariable(name, [self = shared_from_this()](const OptError& error) {
-        self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidRemoveEnvironmentVariable(t, error); });
+    removeEnvironmentVariable(name, toDelegate(&VexaTokenDelegate::tokenDidRemoveEnvironmentVariable));
+}
+
+void VexaToken::removeEnvironmentVariable(const std::string& name, ErrorDone done) {
+    pimpl_->removeEnvironmentVariable(name, [self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        if (done) done(error);
     });
 }
 
@@ -49,28 +59,34 @@ std::optional<VexaPairedDevice> VexaToken::pairedDeviceEntry(const std::string& 
     return VexaPairedDevice{{kDeviceVariable, variable}, {kPairedBDAddr, address}, {kPairedName, name}};
 }
 
-void VexaToken::getPairedDevices() { readNextPairedDevice(std::make_shared<std::vector<VexaPairedDevice>>(), 0); }
+void VexaToken::getPairedDevices() { getPairedDevices(toDelegate(&VexaTokenDelegate::tokenDidPairedDevices)); }
+
+void VexaToken::getPairedDevices(PairedDevicesDone done) {
+    readNextPairedDevice(std::make_shared<std::vector<VexaPairedDevice>>(), 0, std::move(done));
+}
 
 // Reads "device<index>"; the first read that fails ends the listing, and is not reported.
-void VexaToken::readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, uint64_t index) {
+void VexaToken::readNextPairedDevice(std::shared_ptr<std::vector<VexaPairedDevice>> devices, uint64_t index, PairedDevicesDone done) {
     std::string variable = "device" + std::to_string(index);
     pimpl_->readEnvironmentVariable(
-        variable, [self = shared_from_this(), devices, index, variable](const std::optional<std::string>& name,
+        variable, [self = shared_from_this(), devices, index, variable, done = std::move(done)](const std::optional<std::string>& name,
                                                                         const std::optional<std::string>& value, const OptError& error) {
             if (error) {
-                self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidPairedDevices(t, *devices, std::nullopt); });
+                if (done) done(*devices, std::nullopt);
                 return;
             }
             if (value) {
                 if (auto entry = pairedDeviceEntry(name.value_or(variable), *value)) devices->push_back(std::move(*entry));
             }
-            self->readNextPairedDevice(devices, index + 1);
+            self->readNextPairedDevice(devices, index + 1, done);
         });
 }
 
-void VexaToken::removePairedDevice(const std::string& variable) {
-    pimpl_->removeEnvironmentVariable(variable, [self = shared_from_this()](const OptError& error) {
-        self->tell([&](VexaTokenDelegate& d, const TokenPtr& t) { d.tokenDidRemovePairedDevice(t, error); });
+void VexaToken::removePairedDevice(const std::string& variable) { removePairedDevice(variable, toDelegate(&VexaTokenDelegate::tokenDidRemovePairedDevice)); }
+
+void VexaToken::removePairedDevice(const std::string& variable, ErrorDone done) {
+    pimpl_->removeEnvironmentVariable(variable, [self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        if (done) done(error);
     });
 }
 

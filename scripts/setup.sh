@@ -5,7 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev tshark)
+          libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev
+          python3-dev pybind11-dev python3-pybind11 python3-setuptools python3-wheel python3-venv python3-pytest
+          python3-pytest-asyncio gcovr tshark)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

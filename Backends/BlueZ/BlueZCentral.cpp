@@ -13,12 +13,6 @@ using namespace bluez;
 
 namespace {
 
-constexpr const char* kNameOwnerMatch =
-    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'";
-constexpr const char* kObjectManagerMatch = "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager',path='/'";
-constexpr const char* kPropertiesMatch =
-    "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path_namespace='/org/bluez'";
-
 std::set<std::string> keysOf(const PropertyMap& changed, const std::vector<std::string>& invalidated = {}) {
     std::set<std::string> keys(invalidated.begin(), invalidated.end());
     for (const auto& [key, value] : changed) keys.insert(key);

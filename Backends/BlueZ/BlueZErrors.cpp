@@ -61,4 +61,12 @@ Error disconnectInProgressError() { return Error{kBlueZErrorDomain, EALREADY, "A
 
 Error resolveTimeoutError() { return Error{kBlueZErrorDomain, ETIMEDOUT, "The device did not finish service discovery in time."}; }
 
+Error noPeripheralRoleError() {
+    return Error{kBlueZErrorDomain, ENOTSUP, "The Bluetooth adapter cannot act as a peripheral (BlueZ offers no LE advertising on it)."};
+}
+
+Error advertisementReleasedError() {
+    return Error{kBlueZErrorDomain, ECANCELED, "BlueZ withdrew the advertisement (was the adapter switched off?)."};
+}
+
 }  // namespace vexa

@@ -45,5 +45,9 @@ Error rssiUnknownError();
 Error disconnectInProgressError();
 /// The device did not finish resolving its services in time (ETIMEDOUT).
 Error resolveTimeoutError();
+/// The adapter offers no peripheral role: no GATT server or LE advertising manager (ENOTSUP).
+Error noPeripheralRoleError();
+/// BlueZ withdrew an advertisement on its own, e.g. when the adapter was switched off (ECANCELED).
+Error advertisementReleasedError();
 
 }  // namespace vexa

@@ -21,6 +21,16 @@ inline constexpr const char* kGattServiceInterface = "org.bluez.GattService1";
 inline constexpr const char* kGattCharacteristicInterface = "org.bluez.GattCharacteristic1";
 inline constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 inline constexpr const char* kObjectManagerInterface = "org.freedesktop.DBus.ObjectManager";
+inline constexpr const char* kGattManagerInterface = "org.bluez.GattManager1";
+inline constexpr const char* kAdvertisingManagerInterface = "org.bluez.LEAdvertisingManager1";
+inline constexpr const char* kAdvertisementInterface = "org.bluez.LEAdvertisement1";
+
+/// Match rules for following org.bluez: its owner, its object tree and its property changes.
+inline constexpr const char* kNameOwnerMatch =
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'";
+inline constexpr const char* kObjectManagerMatch = "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager',path='/'";
+inline constexpr const char* kPropertiesMatch =
+    "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path_namespace='/org/bluez'";
 
 using PropertyMap = std::map<std::string, sdbus::Variant>;
 using InterfaceMap = std::map<std::string, PropertyMap>;

@@ -18,6 +18,7 @@ struct BlueZProbe {
     enum Status { Ready, NoBus, NoService, NotPermitted, NoAdapter };
     Status status = NoBus;
     std::string detail;  // the D-Bus error text, when there was one
+    bool peripheral = false;  // Ready, and the adapter can serve GATT and advertise (emulate)
 };
 
 /// False when `busAddress` (empty: the system bus) names a Unix socket that does not exist. Checked
@@ -69,7 +70,9 @@ inline BlueZProbe probeBlueZ(const std::string& busAddress, const std::string& a
             const std::string& p = path;
             const bool named = adapter.empty() || p == adapter || (p.size() > adapter.size() && p.compare(p.size() - adapter.size(), adapter.size(), adapter) == 0 &&
                                                                    p[p.size() - adapter.size() - 1] == '/');
-            if (named && interfaces.count("org.bluez.Adapter1")) probe.status = BlueZProbe::Ready;
+            if (!named || !interfaces.count("org.bluez.Adapter1")) continue;
+            probe.status = BlueZProbe::Ready;
+            probe.peripheral = probe.peripheral || (interfaces.count("org.bluez.GattManager1") && interfaces.count("org.bluez.LEAdvertisingManager1"));
         }
     } catch (const sdbus::Error& e) {
         probe.detail = e.getMessage();

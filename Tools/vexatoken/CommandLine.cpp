@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Tools/vexatoken/ToolFailure.h"
+#include "Tools/vexatoken/emulate/EmulateCommandLine.h"
 #include "VexaTokenKit/VexaTokenKitVersion.h"
 
 namespace vexa::tool {
@@ -123,6 +124,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& args, ToolOp
                                               "(default: found from the GATT discovery in the capture)");
     app.add_subcommand("power-off", "Switch the token off");
     app.add_subcommand("demo", "Walk through every feature on a virtual token and check each step");
+    addEmulateCommand(app, o);
 
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());

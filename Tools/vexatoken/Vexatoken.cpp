@@ -10,6 +10,7 @@
 #include "Tools/vexatoken/Demo.h"
 #include "Tools/vexatoken/SimEnvironment.h"
 #include "Tools/vexatoken/ToolFailure.h"
+#include "Tools/vexatoken/emulate/FaultSwitch.h"
 
 namespace vexa::tool {
 namespace {
@@ -47,6 +48,14 @@ std::unique_ptr<ToolEnvironment> createEnvironment(const ToolOptions& options, c
     return std::make_unique<PlatformEnvironment>(backend);
 }
 
+int runEmulate(const ToolOptions& options, std::ostream& out, std::ostream& err, const ToolContext& context) {
+    if (options.password && (options.key || options.keyFile))
+        throw toolFailure(kExitUsage, "Give the token's key once: --key, --key-file or --password.");
+    faultRules(options.faults);  // a malformed switch is a usage error before anything else
+    if (!context.emulate) throw toolFailure(kExitNotFound, "emulate needs the BlueZ backend, which this build does not have.");
+    return context.emulate(options, options.password ? options.password : resolveKey(options), out, err);
+}
+
 using Command = void (*)(CommandContext&);
 
 const std::map<std::string, Command>& commands() {
@@ -82,6 +91,7 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
     Json report = Json::object();
     try {
         if (options.command == "demo") return runDemo(options, out, err);
+        if (options.command == "emulate") return runEmulate(options, out, err, context);
         const auto key = resolveKey(options);
         if (options.command == "decode") {
             runDecode(options, key, out, report);

@@ -1,10 +1,13 @@
 #pragma once
 // The vexatoken tool as a function, so that tests can run its commands in-process.
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "Tools/vexatoken/ToolEnvironment.h"
+#include "Tools/vexatoken/ToolOptions.h"
 
 namespace vexa::tool {
 
@@ -14,6 +17,9 @@ struct ToolContext {
     /// Hardware backends --backend may name besides "sim" (the program registers "bluez" when it
     /// is built with it).
     BackendFactories backends;
+    /// Runs "emulate" with the parsed options and the token's key (from --key, --key-file or
+    /// --password) and returns the exit status; the program sets it when it is built with BlueZ.
+    std::function<int(const ToolOptions& options, const std::optional<std::string>& key, std::ostream& out, std::ostream& err)> emulate;
 };
 
 /// Runs the tool with `args` (without the program name): results go to `out`, errors, progress

@@ -12,6 +12,7 @@
 #ifdef VEXA_HAVE_BLUEZ
 #include "Backends/BlueZ/BlueZBackend.h"
 #include "Tools/vexatoken/BlueZProbe.h"
+#include "Tools/vexatoken/emulate/EmulateRunner.h"
 
 namespace {
 
@@ -56,6 +57,16 @@ int main(int argc, char** argv) {
         // Powered off or blocked is the central's to say once it is asked to scan.
         if (!bus.empty()) return std::shared_ptr<vexa::BleBackend>(vexa::BlueZBackend::createWithBusAddress(bus, options));
         return std::shared_ptr<vexa::BleBackend>(vexa::BlueZBackend::create(options));
+    };
+    context.emulate = [&choice](const vexa::tool::ToolOptions& options, const std::optional<std::string>& key, std::ostream& out,
+                                std::ostream& err) {
+        const vexa::tool::EmulateBus bus{choice.busAddress.value_or(""), choice.adapter.value_or("")};
+        const BlueZProbe probe = vexa::tool::probeBlueZ(bus.address, bus.adapter);
+        requireBlueZ(probe);
+        if (!probe.peripheral)
+            throw vexa::tool::toolFailure(vexa::tool::kExitNotFound,
+                                          "Bluetooth is not available: the adapter cannot advertise (BlueZ offers no LE advertising on it).");
+        return vexa::tool::serveEmulatedToken(options, key, bus, out, err);
     };
 #else
     const auto choice = vexa::tool::chooseBackend(std::move(args), {});

@@ -14,8 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST(ToolErrors, UnknownToken) {
     const auto text = runTool({"info", "--token", "Nope"});
     EXPECT_EQ(text.status, 3);
@@ -23,11 +21,10 @@ TEST(ToolErrors, UnknownToken) {
 
     const auto json = runTool({"info", "--token", "Nope", "--json", "--scan-time", "1.5"});
     EXPECT_EQ(json.status, 3);
-    const JsonNode doc = JsonNode::parse(json.out);
-    EXPECT_EQ(doc["error"]["domain"].str(), "vexatoken");
-    EXPECT_EQ(doc["error"]["code"].num(), 3);
-    EXPECT_TRUE(contains(doc["error"]["message"].str(), "within 1.5 s"));
-    EXPECT_EQ(doc["exitCode"].num(), 3);
+    EXPECT_EQ(jsonValue(json.out, "domain"), "\"vexatoken\"");
+    EXPECT_EQ(jsonValue(json.out, "code"), "3");
+    EXPECT_TRUE(contains(jsonValue(json.out, "message"), "within 1.5 s"));
+    EXPECT_EQ(jsonValue(json.out, "exitCode"), "3");
 }
 
 TEST(ToolErrors, RejectedKeys) {
@@ -72,6 +69,16 @@ protected:
         settings.replyTimeout = 2s;
         settings.connectTime = 3s;
     }
+    /// What `step` failed with: its exit status and message (0 and "" when it did not fail).
+    template <class F>
+    static std::pair<int, std::string> failure(F step) {
+        try {
+            step();
+        } catch (const ToolFailure& failure) {
+            return {failure.exitCode(), failure.error().message};
+        }
+        return {0, ""};
+    }
     SimEnvironment environment{SimSettings{}};
     SessionSettings settings;
 };
@@ -82,51 +89,33 @@ TEST_F(ToolWaits, ASilentTokenTimesOutAndTheLinkDrops) {
     session.connect(token, std::nullopt);
     environment.token()->ignoreCommand(0xB0);
     const auto start = environment.loop().now();
-    const TokenReply reply = session.call(token, ReplyKind::ReadVariable, [](VexaToken& t) { t.readEnvironmentVariable("x"); });
+    const auto read = [](VexaToken& t) { t.readEnvironmentVariable("x"); };
+    const TokenReply reply = session.call(token, ReplyKind::ReadVariable, read);
     ASSERT_TRUE(reply.error);
     EXPECT_EQ(reply.error->code, 4);
     EXPECT_EQ(libraryFailure(*reply.error).exitCode(), kExitTimedOut);
     EXPECT_GE(environment.loop().now() - start, 2s);
     EXPECT_LT(environment.loop().now() - start, 2s + kReplyGrace);
     // The session drops the link after a time-out: the next command fails, one way or another.
-    try {
-        session.require(token, ReplyKind::ReadVariable, [](VexaToken& t) { t.readEnvironmentVariable("x"); });
-        ADD_FAILURE() << "a dropped link still answered";
-    } catch (const ToolFailure& failure) {
-        EXPECT_EQ(failure.exitCode(), kExitFailed);
-    }
+    EXPECT_EQ(failure([&] { session.require(token, ReplyKind::ReadVariable, read); }).first, kExitFailed);
 }
 
-TEST_F(ToolWaits, AConnectionThatNeverCompletesTimesOut) {
-    TokenSession session(environment, settings);
-    const auto token = session.find("");
-    environment.token()->peripheral()->faults().ignoreConnections();
-    try {
-        session.connect(token, std::nullopt);
-        ADD_FAILURE() << "connected";
-    } catch (const ToolFailure& failure) {
-        EXPECT_EQ(failure.exitCode(), kExitTimedOut);
-        EXPECT_EQ(failure.error().message, "The token did not connect within 3 s.");
-    }
-    EXPECT_FALSE(token->isConnected());
-}
-
-TEST_F(ToolWaits, SyncModeReachesTheTokenAndBluetoothOffIsReported) {
+TEST_F(ToolWaits, ANeverCompletedConnectionTimesOutAndBluetoothOffIsReported) {
     settings.syncMode = 7;
     {
         TokenSession session(environment, settings);
         session.connect(session.find(kSimTokenName), std::nullopt);
-        EXPECT_EQ(environment.token()->device().lastSyncMode(), 7);
+        EXPECT_EQ(environment.token()->device().lastSyncMode(), 7);  // the sync mode reaches the token
     }
-    environment.radio()->setState(ManagerState::PoweredOff);
     TokenSession session(environment, settings);
-    try {
-        session.scan();
-        ADD_FAILURE() << "scanned without Bluetooth";
-    } catch (const ToolFailure& failure) {
-        EXPECT_EQ(failure.exitCode(), kExitNotFound);
-        EXPECT_EQ(failure.error().message.rfind("Bluetooth is not available: ", 0), 0u) << failure.error().message;
-    }
+    const auto token = session.find("");
+    environment.token()->peripheral()->faults().ignoreConnections();
+    EXPECT_EQ(failure([&] { session.connect(token, std::nullopt); }), std::make_pair(int(kExitTimedOut), std::string("The token did not connect within 3 s.")));
+    EXPECT_FALSE(token->isConnected());
+    environment.radio()->setState(ManagerState::PoweredOff);
+    const auto off = failure([&] { session.scan(); });
+    EXPECT_EQ(off.first, kExitNotFound);
+    EXPECT_EQ(off.second.rfind("Bluetooth is not available: ", 0), 0u) << off.second;
 }
 
 TEST(ToolDemo, EveryStepChecksOut) {
@@ -137,11 +126,10 @@ TEST(ToolDemo, EveryStepChecksOut) {
 
     const auto json = runTool({"demo", "--json"});
     ASSERT_EQ(json.status, 0) << json.out;
-    const JsonNode doc = JsonNode::parse(json.out);
-    EXPECT_EQ(doc["failed"].num(), 0);
-    ASSERT_EQ(doc["steps"].size(), 13u);
-    for (size_t i = 0; i < 13; ++i) EXPECT_TRUE(doc["steps"][i]["ok"].boolean()) << doc["steps"][i]["step"].str();
-    EXPECT_EQ(doc["steps"][2]["step"].str(), "Refuse a token that holds another key");
+    EXPECT_EQ(jsonValue(json.out, "failed"), "0");
+    ASSERT_EQ(jsonCount(json.out, "ok"), 13u);
+    for (size_t i = 0; i < 13; ++i) EXPECT_EQ(jsonValue(json.out, "ok", i), "true") << jsonValue(json.out, "step", i);
+    EXPECT_EQ(jsonValue(json.out, "step", 2), "\"Refuse a token that holds another key\"");
 }
 
 }  // namespace

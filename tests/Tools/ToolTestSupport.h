@@ -5,11 +5,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Tools/vexatoken/Vexatoken.h"
@@ -51,27 +49,23 @@ private:
     std::filesystem::path path_;
 };
 
-/// A parsed JSON value: just enough to check the tool's output.
-class JsonNode {
-public:
-    using Array = std::vector<JsonNode>;
-    using Object = std::map<std::string, JsonNode>;
-
-    /// Parses a whole document; a syntax error fails the test and gives null.
-    static JsonNode parse(const std::string& text);
-
-    bool isNull() const { return std::holds_alternative<std::monostate>(value_); }
-    bool has(const std::string& key) const;
-    const JsonNode& operator[](const std::string& key) const;
-    const JsonNode& operator[](size_t index) const;
-    size_t size() const;
-    std::string str() const;
-    double num() const;
-    bool boolean() const;
-
-private:
-    friend class JsonParser;
-    std::variant<std::monostate, bool, double, std::string, Array, Object> value_;
-};
+/// The JSON text of the `n`th member named `key` in the tool's indented output (a string keeps
+/// its quotes); empty when there is none.
+inline std::string jsonValue(const std::string& json, const std::string& key, size_t n = 0) {
+    size_t at = 0;
+    for (size_t i = 0; i <= n; ++i, at += key.size() + 4)
+        if ((at = json.find("\"" + key + "\": ", at)) == std::string::npos) return "";
+    size_t end = at + 1;
+    if (json[at] != '"') return json.substr(at, json.find_first_of(",\n", at) - at);
+    while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+    return json.substr(at, end + 1 - at);
+}
+/// How many members are named `key`.
+inline size_t jsonCount(const std::string& json, const std::string& key) {
+    size_t count = 0;
+    while (!jsonValue(json, key, count).empty()) ++count;
+    return count;
+}
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace vexa::tool::test

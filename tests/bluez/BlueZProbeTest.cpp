@@ -31,6 +31,12 @@ TEST(BlueZProbeTest, ReadyOnlyWithTheServiceAndTheAdapter) {
     fake.stop();
     EXPECT_EQ(probeBlueZ(bus.address()).status, BlueZProbe::NoService);
 
+    // emulate needs an adapter that serves GATT applications and advertises.
+    ASSERT_TRUE(fake.start());
+    EXPECT_FALSE(probeBlueZ(bus.address(), "hci0").peripheral);
+    fake.enablePeripheralRole();
+    EXPECT_TRUE(probeBlueZ(bus.address(), "hci1").peripheral);
+
     const BlueZProbe gone = probeBlueZ("unix:path=/nonexistent/vexatoken-test-bus");
     EXPECT_EQ(gone.status, BlueZProbe::NoBus);
     EXPECT_FALSE(gone.detail.empty());

@@ -11,6 +11,7 @@
 #include "Emulator/VirtualToken.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
 #include "tests/bluez/BlueZFixture.h"
+#include "Tools/vexatoken/emulate/TokenEmulator.h"
 #include "tests/fakebluez/VirtualTokenDeviceModel.h"
 #include "tests/support/VirtualMainLoop.h"
 
@@ -72,6 +73,35 @@ public:
 
     BlueZFixture f;
     std::shared_ptr<VirtualTokenDeviceModel> model;
+};
+
+/// The BlueZ backend against the token emulator: its GATT application and advertisement on the
+/// fake's second adapter, looped back to the first over a link of the smallest MTU (20-byte
+/// notifications). The emulator's endpoint runs on the main queue.
+class EmulatorRig final : public SessionRig {
+public:
+    explicit EmulatorRig(const VirtualTokenConfig& config) {
+        if (!f.started) return;
+        f.fake.enablePeripheralRole(23);
+        EmulatorSettings settings{config, {}, {}};
+        settings.options.adapter = "hci1";
+        emulator = TokenEmulator::create(settings, sdbus::createSessionBusConnectionWithAddress(f.bus.address()), f.loop, {});
+        emulator->start();
+        central = LumoCentralManager::create(f.backend, nullptr);
+    }
+    ~EmulatorRig() override {
+        central.reset();
+        if (emulator) emulator->stop();
+        f.fake.stop();
+        f.loop->runUntilIdle();
+    }
+    std::string problem() const override { return f.started ? std::string() : "no private bus: " + f.bus.error(); }
+    bool runUntil(const std::function<bool()>& done) override { return f.waitFor(done, std::chrono::seconds(15)); }
+    VirtualTokenEndpoint& token() override { return emulator->endpoint(); }
+    void dropLinkFromToken() override { emulator->disconnectCentral(); }
+
+    BlueZFixture f;
+    std::shared_ptr<TokenEmulator> emulator;
 };
 
 }  // namespace vexa::test

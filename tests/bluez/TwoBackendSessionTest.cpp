@@ -1,5 +1,6 @@
 // Token sessions over both Bluetooth LE stacks: the simulated radio and BlueZ (through the fake
-// org.bluez). The same scenarios must give the same results on each.
+// org.bluez), and over BlueZ against the token emulator (the virtual token served as a GATT
+// peripheral on the fake's second adapter). The same scenarios must give the same results on each.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -27,7 +28,8 @@ protected:
         config.name = "Rig Token";
         config.key = std::move(tokenKey);
         if (GetParam() == "sim") rig = std::make_unique<SimulatedRig>(config);
-        else rig = std::make_unique<BlueZRig>(config);
+        else if (GetParam() == "bluez") rig = std::make_unique<BlueZRig>(config);
+        else rig = std::make_unique<EmulatorRig>(config);
         ASSERT_EQ(rig->problem(), "");
         LumoCentralManager& central = *rig->central;
         ASSERT_TRUE(rig->runUntil([&] { return central.isCentralReady(); }));
@@ -201,7 +203,7 @@ TEST_P(TwoBackendSessionTest, ReplyTimeOutFailsWithCode4AndDropsTheLink) {
     EXPECT_TRUE(until([&] { return rig->token().session() == VirtualTokenEndpoint::Session::Locked; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, TwoBackendSessionTest, ::testing::Values("sim", "bluez"),
+INSTANTIATE_TEST_SUITE_P(Backends, TwoBackendSessionTest, ::testing::Values("sim", "bluez", "emulate"),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace

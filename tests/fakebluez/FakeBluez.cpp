@@ -74,6 +74,7 @@ bool FakeBluez::start() {
             for (auto& [address, d] : devices_) {
                 if (d->persistent()) d->publish();
             }
+            if (peripheral_) peripheral_->publish();
             clientWatch_ = env_.loop->connection()->addMatch(
                 "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
                 [this](sdbus::Message& message) {
@@ -97,6 +98,7 @@ void FakeBluez::stop() {
             if (it->second->persistent()) ++it;
             else it = devices_.erase(it);
         }
+        if (peripheral_) peripheral_->shutdown();
         adapter_.reset();
         clientWatch_.reset();
         sessions_.clear();
@@ -341,6 +343,20 @@ void FakeBluez::setEarlyNotification(const std::string& address, const std::stri
     onLoop([&] {
         if (FakeDevice* d = device(address)) d->setEarlyNotification(uuid, std::move(value));
     });
+}
+
+// ---- peripheral role ----
+
+void FakeBluez::enablePeripheralRole(uint16_t mtu) {
+    onLoop([&] {
+        if (peripheral_) return;
+        peripheral_ = std::make_shared<FakePeripheralRole>(env_, *this, mtu);
+        if (env_.loop) peripheral_->publish();
+    });
+}
+
+bool FakeBluez::peripheralRegistered() const {
+    return onLoop([&] { return peripheral_ && peripheral_->registered(); });
 }
 
 // ---- behaviour ----

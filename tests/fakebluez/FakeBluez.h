@@ -19,6 +19,7 @@
 #include "tests/fakebluez/FakeDevice.h"
 #include "tests/fakebluez/FakeDeviceConfig.h"
 #include "tests/fakebluez/FakeEnvironment.h"
+#include "tests/fakebluez/FakePeripheralRole.h"
 
 namespace vexa::test {
 
@@ -66,6 +67,13 @@ public:
     void notify(const std::string& address, const std::string& uuid, Bytes value);
     /// The next StartNotify on that characteristic sends `value` before it answers.
     void setEarlyNotification(const std::string& address, const std::string& uuid, Bytes value);
+
+    // Peripheral role.
+    /// Adds hci1, which serves GATT applications and advertisements looped back to hci0 over a
+    /// link of this MTU (see FakePeripheralRole.h). Kept across restarts.
+    void enablePeripheralRole(uint16_t mtu = 247);
+    /// An application or an advertisement is registered on hci1.
+    bool peripheralRegistered() const;
 
     // Behaviour switches.
     void setApplyDiscoveryFilter(bool apply);  // false: every device is reported, whatever the filters
@@ -120,6 +128,7 @@ private:
     std::map<std::string, std::vector<std::string>> filters_;  // UUID filter per client
     std::vector<DiscoveryFilterCall> filterCalls_;
     std::map<std::string, std::unique_ptr<FakeDevice>> devices_;
+    std::shared_ptr<FakePeripheralRole> peripheral_;
 };
 
 }  // namespace vexa::test

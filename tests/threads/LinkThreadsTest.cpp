@@ -1,19 +1,20 @@
-// The link layer with the platform calling back from its own thread while the test thread runs
-// the main queue; also run under ThreadSanitizer.
+// The link layer over the simulated stack whose callbacks come from a serial queue's thread, while
+// the test thread runs the main queue and changes the model and a third thread reads the platform
+// objects; also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <memory>
 #include <thread>
-#include <vector>
 
+#include "Backends/Simulated/SimulatedBackend.h"
+#include "Backends/Simulated/SimulatedRadio.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
-#include "Platform/MainQueue.h"
-#include "Platform/RunLoop.h"
+#include "LumoTokenSDK/LumoBluetooth/LumoCharacteristic.h"
+#include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
+#include "LumoTokenSDK/LumoBluetooth/LumoService.h"
 #include "Platform/SerialQueue.h"
-#include "tests/support/FakeBlePlatform.h"
+#include "tests/support/VirtualMainLoop.h"
 
 namespace vexa::test {
 namespace {
@@ -24,122 +25,105 @@ const BleUUID kService = BleUUID::fromString("a63928c5-f337-4181-9412-09b8a6d882
 const BleUUID kWrite = BleUUID::fromString("563e2883-5c3a-41da-8e02-15640ae703e6");
 const BleUUID kNotify = BleUUID::fromString("5609a734-12c2-49e9-9edd-6eba3fdedc92");
 
-// Installs a steady-clock RunLoop as the main queue, driven by the test thread.
-struct SteadyMainLoop {
-    SteadyMainLoop() { setMainQueue(loop); }
-    ~SteadyMainLoop() {
-        loop->runUntilIdle();
-        setMainQueue(nullptr);
-    }
-    std::shared_ptr<RunLoop> loop = std::make_shared<RunLoop>();
-};
+TEST(LinkThreads, BackendThreadCallbacksReachTheWrappersOnTheMainQueueEachWithItsOwnValue) {
+    VirtualMainLoop main;
+    auto radio = SimulatedRadio::create();
+    auto device = VirtualPeripheral::create("Token");
+    auto write = VirtualCharacteristic::create(kWrite, kPropertyWrite);
+    auto notify = VirtualCharacteristic::create(kNotify, kPropertyNotify);
+    // Each write is echoed twice, so values pile up faster than the callbacks run.
+    write->setWriteHandler([&](const Bytes& v, WriteType) {
+        device->notify(notify, v);
+        device->notify(notify, Bytes{uint8_t(v[0] ^ 0xFF)});
+        return OptError{};
+    });
+    device->addService(VirtualService::create(kService, {write, notify}));
+    radio->addPeripheral(device);
+    auto other = VirtualPeripheral::create("Other");  // advertises all along
+    other->setAdvertisingInterval(1ms);
+    radio->addPeripheral(other);
 
-TEST(LinkThreads, PlatformCallbacksFromTheirOwnThreadReachTheWrappersOnTheMainQueue) {
-    SteadyMainLoop main;
-    auto platformQueue = std::make_shared<SerialQueue>("org.vexatokenkit.test.platform");
-    auto backend = std::make_shared<FakeBleBackend>();
-    auto manager = LumoCentralManager::create(backend, platformQueue);
-    auto central = backend->central();
+    auto queue = std::make_shared<SerialQueue>("org.vexatokenkit.test.platform");
+    auto manager = LumoCentralManager::create(std::make_shared<SimulatedBackend>(radio), queue);
     const auto mainThread = std::this_thread::get_id();
-
-    auto device = central->makePeripheral("TOKEN", "Token");
-    auto service = device->addService(kService);
-    auto writeChar = service->addCharacteristic(kWrite, kPropertyWrite);
-    auto notifyChar = service->addCharacteristic(kNotify, kPropertyNotify);
-    central->autoConnect = true;
-    device->autoAnswerDiscovery = true;
-    device->autoAnswerNotify = true;
-    device->autoAnswerWrites = true;
-    // The device echoes every write, with its first byte inverted, as a notification.
-    device->onWrite = [&](const FakeWrite& w) {
-        Bytes echo = w.data;
-        echo[0] = static_cast<uint8_t>(~echo[0]);
-        device->notify(notifyChar, echo);
+    bool wrongThread = false;
+    auto onMain = [&] { wrongThread = wrongThread || std::this_thread::get_id() != mainThread; };
+    int renames = 0;
+    auto pump = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 1'000'000 && !done(); ++i) {
+            device->setName("Token " + std::to_string(++renames % 7));  // the model changes meanwhile
+            main.runFor(1ms);
+            std::this_thread::yield();
+        }
+        return done();
     };
 
-    constexpr int kWrites = 200;
-    std::atomic<bool> wrongThread{false};
-    auto onMain = [&] {
-        if (std::this_thread::get_id() != mainThread) wrongThread = true;
-    };
+    manager->scanForPeripheralsWithServices(std::nullopt, ScanOptions{.allowDuplicates = true});
+    ASSERT_TRUE(pump([&] { return manager->scannedPeripherals().size() == 2u; }));
+    auto token = manager->retrievePeripheralsWithIdentifiers({device->identifier()}).at(0);
+    constexpr int kFrames = 150;
     int written = 0;
     std::vector<Bytes> echoes;
-    bool ready = false;
-
-    // Meanwhile another thread advertises a second device many times.
-    auto other = central->makePeripheral("OTHER");
-    manager->scanForPeripherals();
-    std::thread advertiser([&] {
-        for (int i = 0; i < 300; ++i) central->advertise(other, {}, -40 - (i % 20));
-    });
-
-    auto wrapper = manager->wrapperByPeripheral(device);
-    wrapper->connectWithCompletion([&](const OptError& e) {
+    std::shared_ptr<LumoCharacteristic> n;
+    token->connectWithCompletion([&](const OptError& e) {
         onMain();
         ASSERT_FALSE(e);
-        wrapper->discoverServicesWithCompletion([&](const std::optional<LumoServiceList>& services, const OptError&) {
+        token->discoverServicesWithCompletion([&](const std::optional<LumoServiceList>& services, const OptError&) {
             onMain();
             ASSERT_TRUE(services && services->size() == 1u);
             auto s = (*services)[0];
             s->discoverCharacteristicsWithCompletion([&, s](const std::optional<LumoCharacteristicList>& list, const OptError&) {
                 onMain();
                 ASSERT_TRUE(list && list->size() == 2u);
-                auto w = s->wrapperByCharacteristic(writeChar);
-                auto n = s->wrapperByCharacteristic(notifyChar);
+                auto w = (*list)[0];
+                n = (*list)[1];
                 n->setNotifyValue(
                     true,
                     [&, w](const OptError& err) {
                         onMain();
                         ASSERT_FALSE(err);
-                        for (int i = 0; i < kWrites; ++i)
-                            w->writeValue(Bytes{static_cast<uint8_t>(i), 0x5A}, [&](const OptError& we) {
-                                onMain();
-                                if (!we) ++written;
-                            });
-                        ready = true;
+                        for (int i = 0; i < kFrames; ++i)
+                            w->writeValue(Bytes{uint8_t(i)}, [&](const OptError& we) { onMain(), written += !we; });
                     },
-                    [&](const std::optional<Bytes>& value, const OptError&) {
-                        onMain();
-                        echoes.push_back(value.value_or(Bytes{}));
-                    });
+                    [&](const std::optional<Bytes>& value, const OptError&) { onMain(), echoes.push_back(value.value_or(Bytes{})); });
             });
         });
     });
-
-    const bool done = main.loop->runUntil([&] { return written == kWrites && echoes.size() == size_t(kWrites); }, 30s);
-    advertiser.join();
-    main.loop->runUntil([&] { return manager->scannedPeripherals().size() == 2u; }, 30s);
-    platformQueue->sync([] {});  // everything the platform posted is on the main queue now
-    main.loop->runUntilIdle();
+    ASSERT_TRUE(pump([&] { return n != nullptr; }));
+    std::atomic<bool> stop{false};
+    std::thread reader([&, p = token->cbPeripheral(), c = n->cbCharacteristic()] {
+        while (!stop) (void)c->value(), (void)c->isNotifying(), (void)p->services(), (void)p->name(), (void)p->state();
+    });
+    const bool done = pump([&] { return written == kFrames && echoes.size() == 2u * kFrames; });
+    stop = true;
+    reader.join();
+    manager->stopScanForPeripherals();
+    token->disconnectWithCompletion(nullptr);
+    queue->sync([] {});  // the backend thread is done before the objects go
+    main.runUntilIdle();
 
     ASSERT_TRUE(done);
-    EXPECT_TRUE(ready);
-    EXPECT_FALSE(wrongThread.load());
-    ASSERT_EQ(echoes.size(), size_t(kWrites));
-    for (int i = 0; i < kWrites; ++i) EXPECT_EQ(echoes[i], (Bytes{static_cast<uint8_t>(~i), 0x5A})) << i;
-    ASSERT_EQ(manager->scannedPeripherals().size(), 2u);
-    EXPECT_LT(manager->scannedPeripherals()[1]->RSSI(), -39);
-    EXPECT_GT(manager->scannedPeripherals()[1]->RSSI(), -60);
+    EXPECT_FALSE(wrongThread);
+    for (int i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(echoes[2 * i], Bytes{uint8_t(i)}) << i;
+        EXPECT_EQ(echoes[2 * i + 1], Bytes{uint8_t(i ^ 0xFF)}) << i;
+    }
 }
 
 // Two threads ask for the shared central at once; 0 when both got the one instance.
 int sharedInstanceFromTwoThreads() {
-    auto backend = std::make_shared<FakeBleBackend>();
-    setBleBackend(backend, std::make_shared<SerialQueue>("org.vexatokenkit.test.shared"));
+    setBleBackend(std::make_shared<SimulatedBackend>(), std::make_shared<SerialQueue>("org.vexatokenkit.test.shared"));
     std::atomic<bool> go{false};
     std::shared_ptr<LumoCentralManager> a, b;
-    std::thread t1([&] {
+    auto ask = [&](std::shared_ptr<LumoCentralManager>& out) {
         while (!go) std::this_thread::yield();
-        a = LumoCentralManager::sharedInstance();
-    });
-    std::thread t2([&] {
-        while (!go) std::this_thread::yield();
-        b = LumoCentralManager::sharedInstance();
-    });
+        out = LumoCentralManager::sharedInstance();
+    };
+    std::thread t1(ask, std::ref(a)), t2(ask, std::ref(b));
     go = true;
     t1.join();
     t2.join();
-    return a && a == b && backend->centralsCreated() == 1 && a->manager() == backend->central() ? 0 : 1;
+    return a && a == b && a->manager() == b->manager() ? 0 : 1;
 }
 
 TEST(LinkThreads, SharedInstanceFromTwoThreadsIsOneInstance) {

@@ -8,15 +8,23 @@ namespace {
 constexpr size_t kFirstHeader = 3;  // index, length low, length high
 constexpr size_t kNextHeader = 1;   // index
 
+size_t clampFrameSize(size_t frameSize) { return std::clamp<size_t>(frameSize, kFirstHeader + 1, BleSocketFormat::kMaxFrameSize); }
+
 }  // namespace
 
-std::vector<Bytes> BleSocketFormat::pack2Frames(ByteView package) const {
+size_t BleSocketFormat::maxPackageSize(size_t frameSize) {
+    frameSize = clampFrameSize(frameSize);
+    return (frameSize - kFirstHeader) + 255 * (frameSize - kNextHeader);
+}
+
+std::vector<Bytes> BleSocketFormat::pack2Frames(ByteView package, size_t frameSize) const {
     std::vector<Bytes> frames;
     const size_t length = package.size();
-    if (length == 0 || length > kMaxPackageSize) return frames;
+    frameSize = clampFrameSize(frameSize);
+    if (length == 0 || length > maxPackageSize(frameSize)) return frames;
 
-    const size_t first = kMaxFrameSize - kFirstHeader;
-    const size_t next = kMaxFrameSize - kNextHeader;
+    const size_t first = frameSize - kFirstHeader;
+    const size_t next = frameSize - kNextHeader;
     frames.reserve(length <= first ? 1 : 1 + (length - first + next - 1) / next);
 
     size_t pos = 0;

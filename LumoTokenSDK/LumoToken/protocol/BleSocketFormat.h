@@ -36,7 +36,12 @@ public:
 
     /// The frames to write, in order. An empty package gives none; so does a package longer
     /// than kMaxPackageSize, which the frame index cannot number.
-    std::vector<Bytes> pack2Frames(ByteView package) const;
+    std::vector<Bytes> pack2Frames(ByteView package) const { return pack2Frames(package, kMaxFrameSize); }
+    /// The same with frames of at most `frameSize` bytes (4 to 140; clamped), for a link that
+    /// carries less than 140 bytes at a time. None when 256 frames of that size cannot hold it.
+    std::vector<Bytes> pack2Frames(ByteView package, size_t frameSize) const;
+    /// The longest package 256 frames of `frameSize` bytes carry.
+    static size_t maxPackageSize(size_t frameSize);
 
     /// Adds one received frame to the package being joined; returns 1 to 5 (see above).
     /// Index 0 always starts a new package. After a result 3 or 4 the following frames of the

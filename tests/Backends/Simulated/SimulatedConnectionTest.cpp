@@ -115,7 +115,7 @@ TEST_F(ConnectionTest, DeviceSideDisconnectAbortsQueuedRequestsAfterTheDisconnec
     auto kinds = rec->kinds();
     const std::vector<Ev> expected{Ev::Write, Ev::Disconnect, Ev::Write, Ev::Write, Ev::Value};
     EXPECT_EQ(kinds, expected);
-    auto events = rec->events();
+    auto events = rec->events;
     EXPECT_FALSE(events[0].error);
     EXPECT_EQ(events[1].error, testError(9));
     for (int i : {2, 3, 4}) EXPECT_EQ(events[i].error->code, int64_t(SimulatedBleError::RequestAborted));
@@ -133,10 +133,10 @@ TEST_F(ConnectionTest, DeviceSideDisconnectAbortsQueuedRequestsAfterTheDisconnec
     g.peripheral->discoverCharacteristics(std::nullopt, g.service);
     g.peripheral->setNotifyValue(true, g.notify);
     g.peripheral->readRSSI();
-    EXPECT_TRUE(rec->events().empty());
+    EXPECT_TRUE(rec->events.empty());
     run();
     EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::Write, Ev::Services, Ev::Characteristics, Ev::NotifyState, Ev::Rssi}));
-    for (auto& e : rec->events()) EXPECT_EQ(e.error->code, int64_t(SimulatedBleError::NotConnected));
+    for (auto& e : rec->events) EXPECT_EQ(e.error->code, int64_t(SimulatedBleError::NotConnected));
     t.device->disconnect();  // not connected: nothing
     run();
     EXPECT_EQ(rec->count(Ev::Disconnect), 0u);

@@ -41,7 +41,7 @@ TEST_F(LumoCharacteristicTest, WritesWithResponseCompleteInRequestOrder) {
     EXPECT_EQ(second[0], platformError(7));
 
     // An answer with nothing pending is dropped.
-    d.fake->reportWrite(d.write, platformError(8));
+    d.fake->deliver([&](auto& dl, const auto& self) { dl.peripheralDidWriteValueForCharacteristic(self, d.write, platformError(8)); });
     run();
     EXPECT_EQ(first.size() + second.size(), 2u);
 
@@ -62,19 +62,19 @@ TEST_F(LumoCharacteristicTest, WritesWithResponseCompleteInRequestOrder) {
 TEST_F(LumoCharacteristicTest, WriteWithoutCompletionIsWithoutResponseAndQueuesNothing) {
     w->writeValue({0xAA, 0xBB}, nullptr);
     w->writeByte(-1, nullptr);
-    const auto writes = d.fake->writes();
+    const auto writes = d.fake->writes;
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_EQ(writes[0].type, WriteType::WithoutResponse);
     EXPECT_EQ(writes[1].data, Bytes{0xFF});
     EXPECT_TRUE(w->writeOperationStack().empty());
-    EXPECT_EQ(d.fake->pendingWriteCount(d.write), 0u);
+    EXPECT_FALSE(d.fake->answerWrite(d.write));
 
-    d.fake->setMaximumWriteValueLength(244);
+    d.fake->maxWriteLength = 244;
     EXPECT_EQ(w->payload(), 244);  // a limit the caller respects: the wrapper never splits
     Answers answers;
     w->writeByte(0x41, recordInto(answers));
-    EXPECT_EQ(d.fake->writes().back().type, WriteType::WithResponse);
-    EXPECT_EQ(d.fake->writes().back().data, Bytes{0x41});
+    EXPECT_EQ(d.fake->writes.back().type, WriteType::WithResponse);
+    EXPECT_EQ(d.fake->writes.back().data, Bytes{0x41});
     d.fake->answerWrite(d.write);
     run();
     EXPECT_EQ(answers.size(), 1u);
@@ -84,7 +84,7 @@ TEST_F(LumoCharacteristicTest, NotifyRequestWithoutCompletionStillTakesItsSlot) 
     Answers second;
     n->setNotifyValue(true, nullptr, [](const std::optional<Bytes>&, const OptError&) {});
     n->setNotifyValue(false, recordInto(second));
-    EXPECT_EQ(d.fake->notifyRequests(d.notify), (std::vector<bool>{true, false}));
+    EXPECT_EQ(d.fake->requests, (std::vector<std::string>{"services", "characteristics", "notify on", "notify off"}));
     EXPECT_EQ(n->notifyOperationStack().size(), 2u);
 
     d.fake->answerNotify(d.notify, platformError(1));  // answers the first request
@@ -101,7 +101,7 @@ TEST_F(LumoCharacteristicTest, ValueUpdatesReachUpdateCallbackAndOldestReadWithT
     Values updates, reads;
     n->setNotifyValue(true, nullptr, recordInto(updates));
     n->readValueWithBlock(recordInto(reads));
-    EXPECT_EQ(d.fake->readCount(), 1);
+    EXPECT_EQ(std::count(d.fake->requests.begin(), d.fake->requests.end(), "read"), 1);
 
     // A notification while the read is pending completes the read too. Two updates back to back
     // each keep their own bytes even though the platform value changes before the main queue runs.
@@ -117,14 +117,14 @@ TEST_F(LumoCharacteristicTest, ValueUpdatesReachUpdateCallbackAndOldestReadWithT
     EXPECT_FALSE(reads[0].second);
 
     // The read's own answer then finds no pending read.
-    d.fake->answerRead(d.notify, {0x30});
+    d.fake->notify(d.notify, {0x30});
     run();
     EXPECT_EQ(updates.size(), 3u);
     EXPECT_EQ(reads.size(), 1u);
 
     // No block: no read at all.
     n->readValueWithBlock(nullptr);
-    EXPECT_EQ(d.fake->readCount(), 1);
+    EXPECT_EQ(std::count(d.fake->requests.begin(), d.fake->requests.end(), "read"), 1);
 }
 
 TEST_F(LumoCharacteristicTest, SetNotifyWithoutUpdateCallbackRemovesTheOldOne) {

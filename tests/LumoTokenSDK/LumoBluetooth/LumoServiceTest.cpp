@@ -31,7 +31,7 @@ TEST_F(LumoServiceTest, DiscoveryBuildsWrappersInPlatformOrderAndLooksThemUpById
     std::vector<ListAnswer> answers;
     s->discoverCharacteristicsWithUUIDs(std::vector<BleUUID>{kWriteUUID}, recordInto(answers));
     EXPECT_TRUE(s->isDiscoveringCharacteristics());
-    EXPECT_EQ(d.fake->lastCharacteristicFilter(), std::vector<BleUUID>{kWriteUUID});
+    EXPECT_EQ(d.fake->characteristicFilter, std::vector<BleUUID>{kWriteUUID});
     d.fake->answerDiscoverCharacteristics(d.service);
     run();
     EXPECT_FALSE(s->isDiscoveringCharacteristics());
@@ -50,7 +50,7 @@ TEST_F(LumoServiceTest, DiscoveryBuildsWrappersInPlatformOrderAndLooksThemUpById
     // Unfiltered: both, in the platform's order, as new wrappers.
     auto old = s->wrapperByCharacteristic(d.write);
     s->discoverCharacteristicsWithCompletion(recordInto(answers));
-    EXPECT_FALSE(d.fake->lastCharacteristicFilter());
+    EXPECT_FALSE(d.fake->characteristicFilter);
     d.fake->answerDiscoverCharacteristics(d.service);
     run();
     ASSERT_EQ(s->characteristics()->size(), 2u);
@@ -59,10 +59,9 @@ TEST_F(LumoServiceTest, DiscoveryBuildsWrappersInPlatformOrderAndLooksThemUpById
 }
 
 TEST_F(LumoServiceTest, FailedDiscoveryStillRebuildsFromThePlatformList) {
-    d.service->publishCharacteristics(std::nullopt);
     std::vector<ListAnswer> answers;
     s->discoverCharacteristicsWithCompletion(recordInto(answers));
-    d.fake->reportCharacteristicsDiscovered(d.service, platformError(5));
+    d.fake->answerDiscoverCharacteristics(d.service, platformError(5));
     run();
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].error, platformError(5));
@@ -75,7 +74,7 @@ TEST_F(LumoServiceTest, SecondRequestReplacesTheFirstCompletion) {
     std::vector<ListAnswer> first, second;
     s->discoverCharacteristicsWithCompletion(recordInto(first));
     s->discoverCharacteristicsWithCompletion(recordInto(second));
-    EXPECT_EQ(d.fake->discoverCharacteristicsCount(), 2);
+    EXPECT_EQ(std::count(d.fake->requests.begin(), d.fake->requests.end(), "characteristics"), 2);
     d.fake->answerDiscoverCharacteristics(d.service);
     d.fake->answerDiscoverCharacteristics(d.service, platformError(2));
     run();
