@@ -42,6 +42,11 @@ void VexaToken::setReplyTimeout(Duration timeout) { pimpl_->setReplyTimeout(time
 
 Duration VexaToken::replyTimeout() const { return pimpl_->replyTimeout(); }
 
+void VexaToken::setFrameObserver(std::shared_ptr<LumoFrameObserver> observer) {
+    frameObserver_ = std::move(observer);
+    pimpl_->setFrameObserver(frameObserver_);
+}
+
 void VexaToken::discoverWithDelegate(std::shared_ptr<LumoTokenDelegate> delegate) {
     pimpl_->setDelegate(std::move(delegate));
     pimpl_->discover();

@@ -18,6 +18,7 @@
 
 namespace vexa {
 
+class LumoFrameObserver;
 class LumoPeripheral;
 class LumoToken;
 class LumoTokenDelegate;
@@ -58,6 +59,10 @@ public:
     /// command fails and the link is dropped.
     void setReplyTimeout(Duration timeout);
     Duration replyTimeout() const;
+    /// This token's sessions report every frame and package to `observer` (traces; off when
+    /// null, the default). Takes effect at once and wins over the manager's observer.
+    void setFrameObserver(std::shared_ptr<LumoFrameObserver> observer);
+    const std::shared_ptr<LumoFrameObserver>& frameObserver() const { return frameObserver_; }
 
     /// Makes `delegate` the session's delegate and starts the connection set-up. Applications
     /// connect through VexaTokenManager::connectToToken.
@@ -208,6 +213,7 @@ private:
     std::string name_;
     std::string identifier_;
     std::weak_ptr<VexaTokenDelegate> delegate_;
+    std::shared_ptr<LumoFrameObserver> frameObserver_;
 };
 
 }  // namespace vexa

@@ -112,6 +112,7 @@ void VexaTokenManager::connectToToken(const std::shared_ptr<VexaToken>& token) {
         next.push_back(token);
         connected_ = std::move(next);
     }
+    token->pimpl()->setFrameObserver(token->frameObserver() ? token->frameObserver() : frameObserver_);
     token->discoverWithDelegate(shared_from_this());
 }
 

@@ -18,6 +18,7 @@
 namespace vexa {
 
 class LumoCentralManager;
+class LumoFrameObserver;
 class LumoPeripheral;
 class PlatformPeripheral;
 
@@ -52,6 +53,10 @@ public:
     std::shared_ptr<VexaTokenManagerDelegate> delegate() const { return delegate_.lock(); }
     void setDelegate(std::weak_ptr<VexaTokenManagerDelegate> delegate) { delegate_ = std::move(delegate); }
     const std::shared_ptr<LumoCentralManager>& central() const { return central_; }
+    /// The tokens this manager connects from now on report every frame and package to
+    /// `observer`, unless they have one of their own (traces; off when null, the default).
+    void setFrameObserver(std::shared_ptr<LumoFrameObserver> observer) { frameObserver_ = std::move(observer); }
+    const std::shared_ptr<LumoFrameObserver>& frameObserver() const { return frameObserver_; }
 
     /// Empties tokens() and scans for the token service. Never blocks: when the central is not
     /// ready the scan starts once it reports ready; meanwhile the delegate hears once, through
@@ -104,6 +109,7 @@ private:
     uint64_t waitGeneration_ = 0;  // non-zero while waiting for the central
     uint64_t generations_ = 0;
     bool toldNotReady_ = false;
+    std::shared_ptr<LumoFrameObserver> frameObserver_;
 };
 
 }  // namespace vexa

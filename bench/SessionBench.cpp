@@ -1,7 +1,8 @@
 // The protocol session end to end: a LumoToken against a virtual token over the simulated
 // Bluetooth LE stack, on a run loop with a virtual clock. Host CPU per command round trip (plain
-// and AES-256), link efficiency of a file transfer under a link-timing model, and how the cost
-// of one command holds up when thousands wait in the queue.
+// and AES-256), link efficiency of a file transfer under a link-timing model, what a session
+// trace adds to a file transfer, and how the cost of one command holds up when thousands wait in
+// the queue.
 //
 // Every figure is CPU time of this thread: it covers the session, the link layer, the simulated
 // stack and the virtual token, which all run on the one loop.
@@ -10,12 +11,15 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "Emulator/VirtualTokenFileSystem.h"
+#include "Platform/MainQueue.h"
+#include "Tools/vexatoken/trace/TraceRecorder.h"
 #include "bench/SessionRig.h"
 
 namespace vexa::bench {
@@ -167,6 +171,47 @@ void BM_SessionLinkEfficiency(benchmark::State& state, bool encrypted) {
 }
 BENCHMARK_CAPTURE(BM_SessionLinkEfficiency, plain, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SessionLinkEfficiency, encrypted, true)->Unit(benchmark::kMillisecond);
+
+// ---- 2b. Cost of a session trace ----------------------------------------------------------------
+
+// The file transfer over an instant link with a key, untraced and traced (to `path`) in every
+// iteration, alternating which goes first; the figure is host CPU per byte of each and their ratio.
+void BM_SessionTraceCost(benchmark::State& state, bool toFile) {
+    const std::string path = toFile ? (std::filesystem::temp_directory_path() / "vexa_bench_trace.btsnoop").string() : "/dev/null";
+    SessionRig rig(keyFor(true));
+    if (!connected(rig, true, state)) return;
+    Bytes data(kTransferSize);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+    double offNs = 0;
+    double onNs = 0;
+    bool tracedFirst = false;
+    for (auto _ : state) {
+        for (int pass = 0; pass < 2; ++pass) {
+            const bool traced = (pass == 0) == tracedFirst;
+            std::string error;
+            std::shared_ptr<trace::TraceRecorder> recorder;
+            if (traced && !(recorder = trace::TraceRecorder::create(path, mainQueue(), error))) return state.SkipWithError(error.c_str());
+            rig.token().setFrameObserver(recorder);
+            const double start = threadCpuNs();
+            auto transfer = std::make_shared<Transfer>(rig.token(), data);
+            transfer->start();
+            rig.runUntil([&] { return transfer->done(); });
+            recorder.reset();  // its last records reach the file
+            rig.token().setFrameObserver(nullptr);
+            (traced ? onNs : offNs) += threadCpuNs() - start;
+            if (transfer->error() || transfer->read() != data) return state.SkipWithError("the transfer failed");
+        }
+        tracedFirst = !tracedFirst;
+    }
+    const double bytes = static_cast<double>(state.iterations()) * 2 * kTransferSize;
+    state.counters["off_ns_per_byte"] = offNs / bytes;
+    state.counters["on_ns_per_byte"] = onNs / bytes;
+    state.counters["on_over_off"] = onNs / offNs;
+    state.SetBytesProcessed(static_cast<int64_t>(2 * bytes));
+    if (toFile) std::filesystem::remove(path);
+}
+BENCHMARK_CAPTURE(BM_SessionTraceCost, dev_null, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_SessionTraceCost, file, true)->Unit(benchmark::kMillisecond);
 
 // ---- 3. Queue scaling -----------------------------------------------------------------------------
 

@@ -51,3 +51,7 @@ install(CODE "
     configure_file(\"${PROJECT_SOURCE_DIR}/cmake/vexatokenkit.pc.in\" \"${PROJECT_BINARY_DIR}/vexatokenkit.pc\" @ONLY)
 ")
 install(FILES ${PROJECT_BINARY_DIR}/vexatokenkit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The Wireshark dissector of the token protocol (load it with -X lua_script:, or copy it into
+# Wireshark's personal plugins folder).
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/vexatoken.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/vexatokenkit/wireshark)

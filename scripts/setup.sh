@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libsdbus-c++-dev libsystemd-dev dbus-daemon clang libclang-rt-14-dev
           python3-dev pybind11-dev python3-pybind11 python3-setuptools python3-wheel python3-venv python3-pytest
-          python3-pytest-asyncio gcovr)
+          python3-pytest-asyncio gcovr tshark)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -22,8 +22,10 @@ if ((${#missing[@]})); then
         fi
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # tshark asks whether non-superusers may capture; answer "no" ahead so nothing waits for input.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     $SUDO apt-get update -qq
-    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 preset="${1:-default}"

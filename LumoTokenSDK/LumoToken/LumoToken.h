@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "LumoTokenSDK/LumoToken/LumoCommandContainer.h"
+#include "LumoTokenSDK/LumoToken/LumoFrameObserver.h"
 #include "LumoTokenSDK/LumoToken/LumoReplyGuard.h"
 #include "LumoTokenSDK/LumoToken/LumoTokenDelegate.h"
 #include "Platform/BlePlatform.h"
@@ -128,6 +129,9 @@ public:
     /// dropped; zero turns the time-out off. Applies to commands written afterwards.
     Duration replyTimeout() const { return replyTimeout_; }
     void setReplyTimeout(Duration timeout) { replyTimeout_ = timeout; }
+    /// Sees every frame and package of this session (see LumoFrameObserver); null: none (default).
+    const std::shared_ptr<LumoFrameObserver>& frameObserver() const { return frameObserver_; }
+    void setFrameObserver(std::shared_ptr<LumoFrameObserver> observer) { frameObserver_ = std::move(observer); }
 
     // ---- command engine --------------------------------------------------------------------
     /// Builds, encrypts (once synchronised) and queues one command; writes it when no other
@@ -239,6 +243,7 @@ private:
     std::shared_ptr<BleSocketFormat> protocolData_;
     LumoReplyHandler receivedDataBlock_;
     std::deque<std::shared_ptr<LumoCommandContainer>> queue_;
+    std::shared_ptr<LumoFrameObserver> frameObserver_;
 
     Duration replyTimeout_ = kLumoDefaultReplyTimeout;
     DelayedCall replyTimer_;

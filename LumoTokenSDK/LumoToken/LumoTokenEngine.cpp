@@ -31,6 +31,7 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
             if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorEncryptionFailed));
             return;
         }
+        if (frameObserver_) frameObserver_->packageEncrypted(*this, std::move(package), *encrypted);
         package = std::move(*encrypted);
     }
     if (package.size() > kLumoMaxPackageLength) {
@@ -97,6 +98,7 @@ void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& comman
     const std::weak_ptr<LumoToken> weak = weak_from_this();
     for (const Bytes& frame : protocolData_->pack2Frames(command->cmdData())) {
         if (writtenSeq_ != seq || !replyPending_) break;  // the command already failed
+        if (frameObserver_) frameObserver_->frameWritten(*this, frame);
         characteristic->writeValue(frame, [weak, seq](const OptError& error) {
             if (!error) return;
             if (auto self = weak.lock()) self->frameWriteFailed(seq, *error);
@@ -175,6 +177,7 @@ std::vector<LumoReplyHandler> LumoToken::takeAllCommands() {
 
 void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptError& error) {
     (void)error;  // an error reported with a notification carries nothing the engine can use
+    if (frameObserver_ && value) frameObserver_->frameNotified(*this, *value);
     if (!value || value->empty() || !protocolData_) return;
     const auto keepAlive = weak_from_this().lock();
     // Repeated frames and the remains of a broken reply are skipped up to the next reply.
@@ -201,6 +204,7 @@ void LumoToken::handleJoinedPackage(Bytes package) {
         // Without a cipher an encrypted session's reply cannot be read: it counts as empty.
         const auto delegate = delegate_;
         std::optional<Bytes> decrypted = delegate ? delegate->willDecryptData(*this, package) : std::nullopt;
+        if (frameObserver_ && decrypted) frameObserver_->packageDecrypted(*this, package, *decrypted);
         package = decrypted ? std::move(*decrypted) : Bytes();
     }
     uint8_t replyCode = 0;

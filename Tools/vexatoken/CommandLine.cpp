@@ -17,7 +17,11 @@ or Bluetooth unavailable, 4 the token rejected the key (not paired), 5 the opera
 failed, 6 a time-out ran out, 7 a local file could not be read or written.
 
 With -v the frames crossing the simulated link are printed to stderr in hex:
-'>' from this host to the token, '<' from the token.)";
+'>' from this host to the token, '<' from the token.
+
+With --trace FILE the session is recorded as a btsnoop capture that Wireshark opens (with
+tools/wireshark/vexatoken.lua) and 'vexatoken decode' reads. The capture holds every package in
+plain text, decrypted: keep it as private as the data itself. The key is never written.)";
 
 // The library's version text without its "@(#)" marker and line feed.
 std::string versionText() {
@@ -72,6 +76,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& args, ToolOp
     app.add_option("--connect-time", o.connectSeconds, "Seconds a connection may take")->check(CLI::PositiveNumber)->capture_default_str();
     app.add_flag("--json", o.json, "Print the result as JSON");
     app.add_flag("-v,--verbose", o.verbose, "Print the link traffic in hex to stderr (sim backend)");
+    app.add_option("--trace", o.trace, "Record the session to this btsnoop capture file (holds the decrypted traffic, never the key)");
     app.add_option("--sim-state", o.simState, "Load the virtual token's storages, variables and clock from this file and save them back");
     app.add_option("--sim-token-key", o.simTokenKey, "The virtual token's own key (default: the --key given)");
 
@@ -111,6 +116,13 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& args, ToolOp
     paired->add_subcommand("list", "List the paired hosts");
     positionals.add(paired->add_subcommand("rm", "Remove a paired host"), "variable", "Its variable, e.g. device1")->required();
 
+    auto* decode = app.add_subcommand("decode", "Print the commands and replies of a btsnoop capture (a --trace file, btmon, Android HCI snoop log); "
+                                                 "decrypts with --key, or --password and --token-name");
+    positionals.add(decode, "file", "The capture")->required();
+    decode->add_option("--password", o.password, "Decrypt with the key derived from this password and the token's name");
+    decode->add_option("--token-name", o.tokenName, "The token's name for key derivation (default: the name in the capture)");
+    decode->add_option("--handle", o.handles, "ATT value handles of the write and notify characteristics, e.g. 0x0012,0x0014 "
+                                              "(default: found from the GATT discovery in the capture)");
     app.add_subcommand("power-off", "Switch the token off");
     app.add_subcommand("demo", "Walk through every feature on a virtual token and check each step");
     addEmulateCommand(app, o);

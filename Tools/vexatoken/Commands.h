@@ -67,4 +67,8 @@ void runStorage(CommandContext& context);
 void runEnv(CommandContext& context);
 void runPaired(CommandContext& context);
 
+/// decode FILE: needs no token. Prints the session read from the capture (or fills `report`
+/// with --json); throws ToolFailure for a bad capture or when anything could not be decoded.
+void runDecode(const ToolOptions& options, const std::optional<std::string>& key, std::ostream& out, Json& report);
+
 }  // namespace vexa::tool

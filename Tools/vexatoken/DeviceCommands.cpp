@@ -4,10 +4,12 @@
 #include <ctime>
 
 #include "Platform/HostDevice.h"
+#include "Platform/MainQueue.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "Tools/vexatoken/Commands.h"
 #include "Tools/vexatoken/HexText.h"
 #include "Tools/vexatoken/ToolFailure.h"
+#include "Tools/vexatoken/trace/TraceRecorder.h"
 
 namespace vexa::tool {
 namespace {
@@ -22,6 +24,11 @@ SessionSettings sessionSettings(const ToolOptions& options) {
     settings.connectTime = seconds(options.connectSeconds);
     settings.replyTimeout = seconds(options.timeoutSeconds);
     settings.syncMode = static_cast<uint8_t>(options.syncMode);
+    if (options.trace) {
+        std::string error;
+        settings.frameObserver = trace::TraceRecorder::create(*options.trace, mainQueue(), error);
+        if (!settings.frameObserver) throw toolFailure(kExitLocalFile, error);
+    }
     return settings;
 }
 

@@ -34,6 +34,7 @@ TokenSession::TokenSession(ToolEnvironment& environment, SessionSettings setting
       replies_(std::make_shared<ReplyCollector>()),
       manager_(VexaTokenManager::create(environment.central())) {
     manager_->setDelegate(events_);
+    manager_->setFrameObserver(settings_.frameObserver);
 }
 
 TokenSession::~TokenSession() {

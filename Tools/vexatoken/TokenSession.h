@@ -21,6 +21,8 @@ struct SessionSettings {
     Duration connectTime = std::chrono::seconds(15);
     Duration replyTimeout = std::chrono::seconds(30);
     uint8_t syncMode = 0;
+    /// Sees every frame of the sessions (--trace); null: none.
+    std::shared_ptr<LumoFrameObserver> frameObserver;
 };
 
 /// Extra time the tool allows beyond the library's own reply time-out before it gives up itself.

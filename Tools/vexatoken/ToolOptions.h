@@ -23,11 +23,14 @@ struct ToolOptions {
     bool verbose = false;
     std::optional<int> storage;          // --storage of the file commands
 
-    // emulate: the virtual token served through BlueZ (its key is --key, --key-file or --password)
-    std::optional<std::string> tokenName;  // --name
+    std::optional<std::string> trace;     // --trace: record the session to this btsnoop file
+    // emulate: the virtual token served through BlueZ (its key is --key, --key-file or --password);
+    // decode: --password, --token-name and --handle WRITE,NOTIFY
+    std::optional<std::string> tokenName;  // emulate --name, decode --token-name
     std::optional<std::string> serial;     // --serial
     std::optional<std::string> password;   // --password
     std::vector<std::string> faults;       // --fault switches, as given
+    std::optional<std::string> handles;    // decode --handle
 
     std::optional<std::string> simState;     // file the virtual token is loaded from and saved to
     std::optional<std::string> simTokenKey;  // the virtual token's own key (default: --key)

@@ -93,6 +93,11 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
         if (options.command == "demo") return runDemo(options, out, err);
         if (options.command == "emulate") return runEmulate(options, out, err, context);
         const auto key = resolveKey(options);
+        if (options.command == "decode") {
+            runDecode(options, key, out, report);
+            if (options.json) out << report.dump(2) << '\n';
+            return kExitOk;
+        }
         const auto environment = createEnvironment(options, key, err, context);
         CommandContext command{options, *environment, out, err, context.interactive, key};
         try {
