@@ -7,15 +7,18 @@
 
 #include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
+#include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "VexaTokenKit/VexaTokenError.h"
 
 namespace vexa {
 
 namespace {
 
-// The session's error mapped with the default pair of `code`, or nothing.
+// The session's error mapped with the default pair of `code`, or nothing. A cancellation is the
+// application's own doing and keeps its code.
 OptError mapped(const OptError& error, VexaTokenErrorCode code) {
     if (!error) return std::nullopt;
+    if (error->domain == kLumoTokenErrorDomain && error->code == kLumoTokenErrorCancelled) return error;
     return decodeError(*error, code, vexaTokenErrorMessage(code));
 }
 

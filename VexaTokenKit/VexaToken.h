@@ -38,6 +38,9 @@ public:
     VexaToken(const VexaToken&) = delete;
     VexaToken& operator=(const VexaToken&) = delete;
 
+    /// Names a running file transfer, for cancel(); 0 names none.
+    using Operation = uint64_t;
+
     // ---- identity and state ----------------------------------------------------------------
     /// The token's protocol session.
     const std::shared_ptr<LumoToken>& pimpl() const { return pimpl_; }
@@ -95,10 +98,11 @@ public:
     void openFile(const std::string& path, int mode);
     /// -> tokenDidCloseFile with `handle`.
     void closeFile(uint8_t handle);
-    /// Writes in pieces of 2048 bytes -> tokenDidWriteFile with `handle`, once.
-    void writeFile(uint8_t handle, ByteView data);
-    /// -> tokenDidReadFile with `handle` and the bytes read.
-    void readFile(uint8_t handle, uint16_t countByRead);
+    /// Writes in pieces of 2048 bytes -> tokenDidWriteFile with `handle`, once. Returns the
+    /// operation for cancel() (0 when the token is not connected).
+    Operation writeFile(uint8_t handle, ByteView data);
+    /// -> tokenDidReadFile with `handle` and the bytes read. Returns the operation for cancel().
+    Operation readFile(uint8_t handle, uint16_t countByRead);
     /// -> tokenDidRemoveFile.
     void removeFile(const std::string& path);
     /// Opens the directory and reads its entries one command at a time -> tokenDidListFiles with
@@ -164,9 +168,9 @@ public:
     /// As closeFile().
     void closeFile(uint8_t handle, ErrorDone done);
     /// As writeFile(): once, after the last piece or at the first failed one.
-    void writeFile(uint8_t handle, ByteView data, ErrorDone done);
+    Operation writeFile(uint8_t handle, ByteView data, ErrorDone done);
     /// As readFile(): the bytes read.
-    void readFile(uint8_t handle, uint16_t countByRead, DataDone done);
+    Operation readFile(uint8_t handle, uint16_t countByRead, DataDone done);
     /// As removeFile().
     void removeFile(const std::string& path, ErrorDone done);
     /// As getListFiles().
@@ -183,6 +187,18 @@ public:
     void getPairedDevices(PairedDevicesDone done);
     /// As removePairedDevice().
     void removePairedDevice(const std::string& variable, ErrorDone done);
+
+    // ---- cancellation ----------------------------------------------------------------------
+    // A cancelled operation is answered at once, through its delegate method or completion, with
+    // org.vexatokenkit.LumoToken 7 "The operation was cancelled." (never mapped): the commands it
+    // still had queued are not sent (the rest of a write's pieces, a read not yet issued); its
+    // command already on the link is let finish and that reply is dropped. Operations issued
+    // afterwards run as usual, after that command. Every operation is still answered once.
+    /// Cancels one file transfer returned by writeFile or readFile; nothing when it has been
+    /// answered already (or for 0).
+    void cancel(Operation operation);
+    /// Cancels every operation of this token not answered yet: queued ones and the one on the link.
+    void cancelAll();
 
     // ---- conversions -----------------------------------------------------------------------
     /// The serial-number text as a number: optional leading blanks and sign, then decimal digits;

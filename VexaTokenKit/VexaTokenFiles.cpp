@@ -20,23 +20,39 @@ void VexaToken::closeFile(uint8_t handle, ErrorDone done) {
     });
 }
 
-void VexaToken::writeFile(uint8_t handle, ByteView data) { writeFile(handle, data, toDelegate(&VexaTokenDelegate::tokenDidWriteFile, handle)); }
+VexaToken::Operation VexaToken::writeFile(uint8_t handle, ByteView data) {
+    return writeFile(handle, data, toDelegate(&VexaTokenDelegate::tokenDidWriteFile, handle));
+}
 
-void VexaToken::writeFile(uint8_t handle, ByteView data, ErrorDone done) {
+VexaToken::Operation VexaToken::writeFile(uint8_t handle, ByteView data, ErrorDone done) {
+    if (!isConnected()) return 0;  // dropped, as every operation of a token not connected
+    const Operation operation = pimpl_->newOperation();
+    LumoToken::OperationScope scope(*pimpl_, operation);
     pimpl_->writeToFile(handle, data, [self = shared_from_this(), done = std::move(done)](const OptError& error) {
+        LumoToken::OperationScope none(*self->pimpl_, 0);  // what `done` starts is not part of the write
         if (done) done(error);
     });
+    return operation;
 }
 
-void VexaToken::readFile(uint8_t handle, uint16_t countByRead) {
-    readFile(handle, countByRead, toDelegate(&VexaTokenDelegate::tokenDidReadFile, handle));
+VexaToken::Operation VexaToken::readFile(uint8_t handle, uint16_t countByRead) {
+    return readFile(handle, countByRead, toDelegate(&VexaTokenDelegate::tokenDidReadFile, handle));
 }
 
-void VexaToken::readFile(uint8_t handle, uint16_t countByRead, DataDone done) {
+VexaToken::Operation VexaToken::readFile(uint8_t handle, uint16_t countByRead, DataDone done) {
+    if (!isConnected()) return 0;
+    const Operation operation = pimpl_->newOperation();
+    LumoToken::OperationScope scope(*pimpl_, operation);
     pimpl_->readFile(handle, countByRead, [self = shared_from_this(), done = std::move(done)](const std::optional<Bytes>& data, const OptError& error) {
+        LumoToken::OperationScope none(*self->pimpl_, 0);
         if (done) done(data, error);
     });
+    return operation;
 }
+
+void VexaToken::cancel(Operation operation) { pimpl_->cancelOperation(operation); }
+
+void VexaToken::cancelAll() { pimpl_->cancelAllCommands(); }
 
 void VexaToken::removeFile(const std::string& path) { removeFile(path, toDelegate(&VexaTokenDelegate::tokenDidRemoveFile)); }
 

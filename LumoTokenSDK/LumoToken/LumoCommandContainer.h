@@ -17,21 +17,24 @@ class LumoCommandContainer {
 public:
     /// `cancelled`, when given, is shared by commands that give up together: once it is set the
     /// engine skips the command without writing it or calling its handler. `code`, when known, is
-    /// the command code, against which the engine checks the code its reply carries.
+    /// the command code, against which the engine checks the code its reply carries. `operation`
+    /// names the application's operation the command belongs to, for cancelling it (0: none).
     LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled = nullptr,
-                         std::optional<uint8_t> code = std::nullopt);
+                         std::optional<uint8_t> code = std::nullopt, uint64_t operation = 0);
 
     /// The package as it will be framed (already encrypted when encryption applies).
     const Bytes& cmdData() const { return cmdData_; }
     const LumoReplyHandler& callbackReply() const { return callbackReply_; }
     bool isCancelled() const { return cancelled_ && *cancelled_; }
     const std::optional<uint8_t>& code() const { return code_; }
+    uint64_t operation() const { return operation_; }
 
 private:
     Bytes cmdData_;
     LumoReplyHandler callbackReply_;
     std::shared_ptr<const bool> cancelled_;
     std::optional<uint8_t> code_;
+    uint64_t operation_;
 };
 
 }  // namespace vexa

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "LumoTokenSDK/LumoToken/LumoCommandContainer.h"
@@ -152,6 +153,30 @@ public:
     /// Every notified value of the notify characteristic arrives here (the error is ignored).
     void notyReceivedData(const std::optional<Bytes>& value, const OptError& error);
 
+    // ---- cancellation ----------------------------------------------------------------------
+    /// A new operation number (never 0) to tag commands with, for cancelOperation.
+    uint64_t newOperation() { return ++lastOperation_; }
+    /// While one lives, the commands sent on this session belong to `operation` (0: to none).
+    /// A command sent from a reply handler belongs to the operation of the command answered.
+    class OperationScope {
+    public:
+        OperationScope(LumoToken& token, uint64_t operation) : token_(token), saved_(std::exchange(token.currentOperation_, operation)) {}
+        ~OperationScope() { token_.currentOperation_ = saved_; }
+        OperationScope(const OperationScope&) = delete;
+        OperationScope& operator=(const OperationScope&) = delete;
+
+    private:
+        LumoToken& token_;
+        uint64_t saved_;
+    };
+    /// Fails every command of `operation` not answered yet with code 7 "The operation was
+    /// cancelled.", before this returns: its queued commands are never written; one already on
+    /// the link is let finish and its reply is dropped. Later commands run as usual.
+    void cancelOperation(uint64_t operation);
+    /// The same for every command of the session that is queued or on the link, except the
+    /// set-up's own synchronisation.
+    void cancelAllCommands();
+
     // ---- connection set-up -----------------------------------------------------------------
     /// The scan filter: one UUID, the token service. The same list on every call.
     static const std::vector<BleUUID>& UUIDServices();
@@ -219,6 +244,7 @@ private:
     void frameWriteFailed(uint64_t seq, const Error& error);
     void replyTimedOut(uint64_t seq);
     void dropConnection();
+    void cancelCommands(const std::function<bool(uint64_t operation)>& selected);
     void resetEngine();
     std::vector<LumoReplyHandler> takeAllCommands();
     void handleJoinedPackage(Bytes package);
@@ -251,6 +277,9 @@ private:
     bool replyPending_ = false;      // the command written last has not been answered yet
     bool dropping_ = false;          // the session is dropping the link: nothing more is written
     std::optional<uint8_t> writtenCode_;  // code of the command written last, when known
+    uint64_t writtenOperation_ = 0;       // operation of the command written last
+    uint64_t currentOperation_ = 0;       // operation of the commands sent now (OperationScope)
+    uint64_t lastOperation_ = 0;
     LumoReplyGuard replyGuard_;             // keeps stale frames and replies from the waiting command
     bool sessionOpen_ = false;              // the set-up succeeded and the link has not gone down since
     bool setupRunning_ = false;

@@ -10,6 +10,12 @@
 #include "Platform/MainQueue.h"
 
 namespace vexa {
+namespace {
+
+// The operation of the set-up's synchronisation, which no cancellation touches.
+constexpr uint64_t kSetupOperation = UINT64_MAX;
+
+}  // namespace
 
 void LumoToken::sendPackageWithResult(uint8_t code, const Bytes& data, LumoReplyHandler handler) {
     submit(code, data, std::move(handler), nullptr, false);
@@ -44,7 +50,8 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
                                                                                        const OptError& error) {
         if (handler) handler(payload, error);
     };
-    auto command = std::make_shared<LumoCommandContainer>(std::move(package), std::move(reply), std::move(cancelled), code);
+    auto command = std::make_shared<LumoCommandContainer>(std::move(package), std::move(reply), std::move(cancelled), code,
+                                                          setupCommand ? kSetupOperation : currentOperation_);
     if (setupCommand) {
         // The synchronisation goes ahead of the commands that wait for the set-up to end.
         if (!m_waitReply) {
@@ -84,6 +91,7 @@ void LumoToken::pushCommand() {
 void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& command) {
     receivedDataBlock_ = command->callbackReply() ? command->callbackReply() : LumoReplyHandler([](const auto&, const auto&) {});
     writtenCode_ = command->code();
+    writtenOperation_ = command->operation();
     replyPending_ = true;
     m_waitReply = true;
     const uint64_t seq = ++writtenSeq_;
@@ -122,8 +130,12 @@ void LumoToken::finishCurrent(const std::optional<Bytes>& payload, const OptErro
     replyPending_ = false;
     replyTimer_.cancel();
     const uint64_t seq = writtenSeq_;
-    // m_waitReply stays set while the handler runs: a command it sends is queued and written after.
-    if (handler) handler(payload, error);
+    // m_waitReply stays set while the handler runs: a command it sends is queued and written after,
+    // as part of the same operation.
+    if (handler) {
+        OperationScope scope(*this, writtenOperation_ == kSetupOperation ? 0 : writtenOperation_);
+        handler(payload, error);
+    }
     // Move on unless the handler's effects already did (a set-up that ended and wrote a new
     // command, a reset of the engine).
     if (seq == writtenSeq_ && m_waitReply && !replyPending_) {
@@ -155,6 +167,34 @@ void LumoToken::dropConnection() {
     if (auto central = peripheral_->centralManager()) {
         if (const auto& platformCentral = central->manager()) platformCentral->cancelPeripheralConnection(peripheral_->cbPeripheral());
     }
+}
+
+void LumoToken::cancelOperation(uint64_t operation) {
+    if (operation != 0) cancelCommands([operation](uint64_t o) { return o == operation; });
+}
+
+void LumoToken::cancelAllCommands() {
+    cancelCommands([](uint64_t) { return true; });
+}
+
+void LumoToken::cancelCommands(const std::function<bool(uint64_t operation)>& selected) {
+    const auto keepAlive = weak_from_this().lock();
+    std::vector<LumoReplyHandler> handlers;
+    // A command on the link keeps the engine waiting for its reply, which nobody receives then;
+    // the link stays in step and the next command is written after it, as usual.
+    if (replyPending_ && writtenOperation_ != kSetupOperation && selected(writtenOperation_)) {
+        if (receivedDataBlock_) handlers.push_back(std::move(receivedDataBlock_));
+        receivedDataBlock_ = [](const std::optional<Bytes>&, const OptError&) {};
+    }
+    std::erase_if(queue_, [&](const std::shared_ptr<LumoCommandContainer>& command) {
+        if (command->operation() == kSetupOperation || !selected(command->operation())) return false;
+        if (!command->isCancelled() && command->callbackReply()) handlers.push_back(command->callbackReply());
+        return true;
+    });
+    // Handlers run once the engine is consistent; what they send belongs to no operation.
+    OperationScope none(*this, 0);
+    const Error cancelled = lumoTokenError(kLumoTokenErrorCancelled);
+    for (const auto& handler : handlers) handler(std::nullopt, cancelled);
 }
 
 void LumoToken::resetEngine() {

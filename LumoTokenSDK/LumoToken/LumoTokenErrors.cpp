@@ -11,6 +11,7 @@ Error lumoTokenError(LumoTokenErrorCode code) {
         case kLumoTokenErrorTimeout: message = "The token did not answer in time."; break;
         case kLumoTokenErrorCommandTooLong: message = "The command is too long to send."; break;
         case kLumoTokenErrorEncryptionFailed: message = "The command could not be encrypted."; break;
+        case kLumoTokenErrorCancelled: message = "The operation was cancelled."; break;
         case kLumoTokenErrorReplyStatusBase: return replyStatusError(0);
     }
     return Error{kLumoTokenErrorDomain, code, message};

@@ -15,13 +15,14 @@ enum LumoTokenErrorCode : int64_t {
     kLumoTokenErrorTimeout = 4,                 // no reply within the reply time-out
     kLumoTokenErrorCommandTooLong = 5,          // the package does not fit into 256 frames
     kLumoTokenErrorEncryptionFailed = 6,        // the encryption hook failed
+    kLumoTokenErrorCancelled = 7,               // the application cancelled the command
     kLumoTokenErrorReplyStatusBase = 0xFF00,    // 0xFF00 + the reply's status byte
 };
 
 /// The reply status that tells the set-up the session key needs updating.
 inline constexpr uint8_t kReplyStatusInvalidSessionKey = 10;
 
-/// An error in the token domain with one of the codes 1 to 6 and its fixed message.
+/// An error in the token domain with one of the codes 1 to 7 and its fixed message.
 Error lumoTokenError(LumoTokenErrorCode code);
 
 /// The status table's message for a reply status ("Unknown error" past 13).
