@@ -15,9 +15,9 @@ namespace vexa::tool {
 /// Open modes the token understands.
 inline constexpr int kOpenForReading = 0;
 inline constexpr int kOpenForWriting = 1;  // creates the file, or empties it
-/// Bytes asked for by each read of get, and handed to each write of put.
+/// Bytes asked for by each read of get, and handed to each write of put (one command each).
 inline constexpr uint16_t kReadChunk = 16384;
-inline constexpr size_t kWriteChunk = 8192;
+inline constexpr size_t kWriteChunk = 2048;
 /// How many reply time-outs a listing may take as a whole.
 inline constexpr unsigned kListingCommands = 64;
 

@@ -15,6 +15,7 @@
 #include "Tools/vexatoken/FileTransfer.h"
 #include "Tools/vexatoken/HexText.h"
 #include "Tools/vexatoken/SimEnvironment.h"
+#include "Tools/vexatoken/Interruption.h"
 #include "Tools/vexatoken/ToolFailure.h"
 
 namespace vexa::tool {
@@ -84,6 +85,7 @@ private:
             ok = true;
             ++passed_;
         } catch (const ToolFailure& failure) {
+            if (isInterruption(failure)) throw;  // a stop signal ends the whole demo
             detail = failure.error().description();
         }
         steps_.push(Json::object().set("step", title).set("ok", ok).set("detail", detail));

@@ -7,6 +7,7 @@
 #include "Tools/vexatoken/Commands.h"
 #include "Tools/vexatoken/EntryField.h"
 #include "Tools/vexatoken/FileTransfer.h"
+#include "Tools/vexatoken/Interruption.h"
 #include "Tools/vexatoken/ProgressBar.h"
 #include "Tools/vexatoken/ToolFailure.h"
 
@@ -70,7 +71,17 @@ void runGet(CommandContext& context) {
     const std::optional<uint64_t> total = context.interactive ? listedSize(c, remote) : std::nullopt;
 
     ProgressBar progress(context.err, context.interactive, "get " + remote, total);
-    const Bytes data = readRemoteFile(c.session, c.token, remote, [&progress](uint64_t done) { progress.update(done); });
+    uint64_t received = 0;
+    Bytes data;
+    try {
+        data = readRemoteFile(c.session, c.token, remote, [&](uint64_t done) { progress.update(received = done); });
+    } catch (const ToolFailure& failure) {
+        // The local file is written only once the whole file is read: nothing incomplete is left.
+        if (!isInterruption(failure)) throw;
+        progress.finish();
+        throw interruptedFailure("Interrupted after " + std::to_string(received) + " bytes of " + remote +
+                                 "; the local file " + local + " was not written.");
+    }
     progress.finish();
 
     std::ofstream file(local, std::ios::binary | std::ios::trunc);
@@ -93,7 +104,16 @@ void runPut(CommandContext& context) {
     Connection c(context);
     selectAskedStorage(c, context);
     ProgressBar progress(context.err, context.interactive, "put " + remote, data.size());
-    writeRemoteFile(c.session, c.token, remote, data, [&progress](uint64_t done) { progress.update(done); });
+    uint64_t sent = 0;
+    try {
+        writeRemoteFile(c.session, c.token, remote, data, [&](uint64_t done) { progress.update(sent = done); });
+    } catch (const ToolFailure& failure) {
+        if (!isInterruption(failure)) throw;
+        progress.finish();
+        context.report.set("bytesWritten", sent);
+        throw interruptedFailure("Interrupted: " + std::to_string(sent) + " of " + std::to_string(data.size()) + " bytes of " + local +
+                                 " reached the token; the remote file " + remote + " is incomplete.");
+    }
     progress.finish();
     context.report.set("local", local).set("remote", remote).set("bytes", static_cast<uint64_t>(data.size()));
     context.say("Copied " + std::to_string(data.size()) + " bytes from " + local + " to " + remote + ".");

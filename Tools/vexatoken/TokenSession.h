@@ -29,6 +29,10 @@ struct SessionSettings {
 inline constexpr Duration kReplyGrace = std::chrono::seconds(5);
 /// How long the tool waits for a disconnection to be confirmed.
 inline constexpr Duration kDisconnectTime = std::chrono::seconds(5);
+/// After an interruption: how long the command on the link may take to finish, and then the one
+/// command that tidies up (closing a file).
+inline constexpr Duration kSettleTime = std::chrono::seconds(2);
+inline constexpr Duration kTidyTime = std::chrono::seconds(1);
 
 class TokenSession {
 public:
@@ -53,12 +57,18 @@ public:
 
     /// Runs `start` and waits for the token's answer of `kind`, allowing `commands` reply time-outs
     /// (an operation may send several commands). The answer may carry an error. Throws when the
-    /// token is not connected, disconnects without answering, or does not answer in time.
+    /// token is not connected, disconnects without answering, or does not answer in time. After
+    /// SIGINT or SIGTERM (Interruption.h) it throws interruptedFailure() instead of starting;
+    /// one that comes while it waits cancels what is queued and lets the command on the link
+    /// finish (at most kSettleTime), whose answer is returned if it was the only command.
     TokenReply call(const std::shared_ptr<VexaToken>& token, ReplyKind kind, const std::function<void(VexaToken&)>& start,
                     unsigned commands = 1);
     /// Like call(), but an answer with an error is thrown as that error's failure.
     TokenReply require(const std::shared_ptr<VexaToken>& token, ReplyKind kind, const std::function<void(VexaToken&)>& start,
                        unsigned commands = 1);
+    /// Like call(), also after an interruption, for the one command that tidies up (closing a
+    /// file the command opened); after an interruption it waits kTidyTime at most.
+    TokenReply tidyUp(const std::shared_ptr<VexaToken>& token, ReplyKind kind, const std::function<void(VexaToken&)>& start);
 
     /// True once the manager reported the token disconnected since its last connection.
     bool wasDisconnected(const std::shared_ptr<VexaToken>& token) const { return events_->disconnected(token.get()); }
@@ -67,7 +77,14 @@ public:
     ToolEnvironment& environment() { return environment_; }
 
 private:
+    // Runs the loop until `done` holds, `bound` passes or (unless tidying up) a stop signal came.
     bool waitFor(const std::function<bool()>& done, Duration bound);
+    bool interrupted() const;
+    // After a stop signal, while `token` was to answer: see call().
+    void settle(const std::shared_ptr<VexaToken>& token, unsigned commands);
+    // Starts the operation and waits `bound` for its answer.
+    TokenReply waitForAnswer(const std::shared_ptr<VexaToken>& token, ReplyKind kind, const std::function<void(VexaToken&)>& start,
+                             unsigned commands, Duration bound);
 
     ToolEnvironment& environment_;
     SessionSettings settings_;
@@ -75,6 +92,7 @@ private:
     std::shared_ptr<ReplyCollector> replies_;
     std::shared_ptr<VexaTokenManager> manager_;
     VexaTokenList used_;  // tokens this session connected or tried to
+    bool tidying_ = false;  // waits go on after a stop signal
 };
 
 /// "5 s", "1.5 s": a duration for messages.

@@ -17,6 +17,8 @@ enum ExitCode : int {
     kExitFailed = 5,         // the token, the link or a check of the demo failed
     kExitTimedOut = 6,       // a bounded wait ran out (connection, reply)
     kExitLocalFile = 7,      // a local file (data, key, simulation state) could not be read or written
+    kExitInterrupted = 130,  // SIGINT (Ctrl-C) stopped the command (128 + the signal)
+    kExitTerminated = 143,   // SIGTERM stopped the command
 };
 
 /// Domain of the errors the tool makes itself; their code is the exit status.

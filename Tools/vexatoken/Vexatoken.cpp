@@ -4,10 +4,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "Tools/vexatoken/CommandLine.h"
 #include "Tools/vexatoken/Commands.h"
 #include "Tools/vexatoken/Demo.h"
+#include "Tools/vexatoken/Interruption.h"
 #include "Tools/vexatoken/SimEnvironment.h"
 #include "Tools/vexatoken/ToolFailure.h"
 #include "Tools/vexatoken/emulate/FaultSwitch.h"
@@ -89,9 +91,11 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
     if (const auto status = parseCommandLine(args, options, out, err)) return *status;
 
     Json report = Json::object();
+    std::optional<Interruption> interruption;  // emulate handles the stop signals itself
     try {
-        if (options.command == "demo") return runDemo(options, out, err);
         if (options.command == "emulate") return runEmulate(options, out, err, context);
+        interruption.emplace();
+        if (options.command == "demo") return runDemo(options, out, err);
         const auto key = resolveKey(options);
         if (options.command == "decode") {
             runDecode(options, key, out, report);
@@ -99,6 +103,7 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
             return kExitOk;
         }
         const auto environment = createEnvironment(options, key, err, context);
+        if (context.environmentReady) context.environmentReady(*environment);
         CommandContext command{options, *environment, out, err, context.interactive, key};
         try {
             runCommand(command);
@@ -109,14 +114,16 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
         if (options.json) out << command.report.dump(2) << '\n';
         return kExitOk;
     } catch (const ToolFailure& failure) {
+        // After a stop signal the run ends as interrupted, whatever else failed on the way.
+        const int status = Interruption::signal() != 0 ? 128 + Interruption::signal() : failure.exitCode();
         err << "error: " << failure.error().description() << '\n';
         if (options.json) {
             const Error& e = failure.error();
             report.set("error", Json::object().set("domain", e.domain).set("code", e.code).set("message", e.message));
-            report.set("exitCode", failure.exitCode());
+            report.set("exitCode", status);
             out << report.dump(2) << '\n';
         }
-        return failure.exitCode();
+        return status;
     } catch (const std::exception& e) {
         err << "error: " << kToolErrorDomain << ' ' << kExitFailed << ": Internal error: " << e.what() << '\n';
         return kExitFailed;

@@ -390,6 +390,10 @@ void FakeBluez::releaseConnects() {
     });
 }
 
+void FakeBluez::setWriteDelay(std::chrono::milliseconds delay) {
+    onLoop([&] { env_.behaviour.writeDelay = delay; });
+}
+
 void FakeBluez::holdNextWrite() {
     onLoop([&] { env_.behaviour.holdNextWrite = true; });
 }

@@ -87,6 +87,8 @@ public:
     void holdNextWrite();
     void releaseWrites();
     void failNextWrite(std::string name, std::string message);
+    /// Each write request is answered (and handed to the device) this long after it came: a slow link.
+    void setWriteDelay(std::chrono::milliseconds delay);
 
     // Observations.
     std::vector<std::string> calls() const;
