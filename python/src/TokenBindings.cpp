@@ -119,14 +119,17 @@ void bindToken(py::module_& m) {
                  const ByteView view(static_cast<const uint8_t*>(info.ptr), static_cast<size_t>(info.size * info.itemsize));
                  auto d = errorDone(std::move(done));
                  py::gil_scoped_release r;
-                 t->writeFile(handle, view, d);
+                 return t->writeFile(handle, view, d);
              })
         .def("read_file",
              [](const TokenPtr& t, uint8_t handle, uint16_t count, py::object done) {
                  auto d = dataDone(std::move(done));
                  py::gil_scoped_release r;
-                 t->readFile(handle, count, d);
+                 return t->readFile(handle, count, d);
              })
+        // The operation write_file or read_file returned: answered at once with the cancel code.
+        .def("cancel", &VexaToken::cancel, Release())
+        .def("cancel_all", &VexaToken::cancelAll, Release())
         .def("remove_file", [](const TokenPtr& t, const std::string& path, py::object done) { auto d = errorDone(std::move(done)); py::gil_scoped_release r; t->removeFile(path, d); })
         .def("list_files",
              [](const TokenPtr& t, const std::string& path, py::object done) {

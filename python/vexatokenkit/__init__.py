@@ -27,7 +27,7 @@ Classes:
 - ``Token``: a token heard by a scan; ``ConnectedToken``: a connected one, with the operations.
 - ``FileEntry``, ``PairedDevice``: directory entries and paired hosts; ``OpenMode`` for files.
 - ``TokenError(domain, code, message)`` and its kinds ``NotPaired``, ``TokenTimeout``,
-  ``ConnectionLost``, ``TokenNotFound``, ``BluetoothUnavailable``.
+  ``ConnectionLost``, ``OperationCancelled``, ``TokenNotFound``, ``BluetoothUnavailable``.
 
 Without hardware, ``vexatokenkit.testing.VirtualToken`` puts a virtual token on the simulated
 radio (backend "sim", which "auto" falls back to when there is no BlueZ adapter).
@@ -36,7 +36,8 @@ The library's work runs on the asyncio event loop that entered the ``TokenManage
 events from BlueZ's own thread are handed into that loop.
 """
 from ._vexatokenkit import __version__
-from ._errors import BluetoothUnavailable, ConnectionLost, NotPaired, TokenError, TokenNotFound, TokenTimeout
+from ._errors import (BluetoothUnavailable, ConnectionLost, NotPaired, OperationCancelled, TokenError, TokenNotFound,
+                      TokenTimeout)
 from ._manager import Token, TokenManager
 from ._token import ConnectedToken
 from ._types import FileEntry, OpenMode, PairedDevice
@@ -53,6 +54,7 @@ __all__ = [
     "NotPaired",
     "TokenTimeout",
     "ConnectionLost",
+    "OperationCancelled",
     "TokenNotFound",
     "BluetoothUnavailable",
 ]

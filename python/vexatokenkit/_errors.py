@@ -5,7 +5,8 @@ from typing import Tuple
 
 #: Domain of the errors the Python layer raises by itself (no token, time-outs, key refused...).
 DOMAIN = "vexatokenkit"
-#: Domain of the token session's own errors (1 link lost, 4 no reply in time, 0xFF00 + status...).
+#: Domain of the token session's own errors (1 link lost, 4 no reply in time, 7 cancelled,
+#: 0xFF00 + status...).
 TOKEN_DOMAIN = "org.vexatokenkit.LumoToken"
 #: Domain of the mapped errors of the information, power and APDU operations.
 VEXA_DOMAIN = "VexaTokenError"
@@ -48,6 +49,10 @@ class ConnectionLost(TokenError):
     """The link to the token is down: lost during the operation, or gone before it started."""
 
 
+class OperationCancelled(TokenError):
+    """The operation was cancelled through the library (``Token.cancel``) before it was answered."""
+
+
 class TokenNotFound(TokenError):
     """No token matching the search was heard in time."""
 
@@ -61,6 +66,8 @@ def error_from(value: ErrorValue) -> TokenError:
     domain, code, message = value
     if domain == TOKEN_DOMAIN and code == 4:
         return TokenTimeout(domain, code, message)
+    if domain == TOKEN_DOMAIN and code == 7:
+        return OperationCancelled(domain, code, message)
     # Code 1 of the session, and its mapped form -2006 ("Unable to get connection state.").
     if (domain == TOKEN_DOMAIN and code == 1) or (domain == VEXA_DOMAIN and code == -2006):
         return ConnectionLost(domain, code, message)

@@ -29,7 +29,8 @@ class ConnectedToken:
     in the order issued, and each coroutine gets its own answer. A failure raises ``TokenError``
     (``TokenTimeout`` when the token does not answer in time, after which the link is dropped;
     ``ConnectionLost`` when the link goes down). Cancelling a coroutine abandons its operation:
-    a late answer is ignored and later operations work as usual.
+    a late answer is ignored, a file read or write is cancelled in the library (what it had not
+    sent yet is never sent), and later operations work as usual.
     """
 
     def __init__(self, manager: "TokenManager", native: "_NativeToken") -> None:
@@ -247,9 +248,12 @@ class ConnectedToken:
         return failure
 
     def _abandon(self, operation: Any) -> None:
-        """Leaves a cancelled operation to the library: the command already on the link finishes,
-        and its answer is dropped by ``done`` above. ``operation`` is what the library's call
-        returned for it."""
+        """Cancels an abandoned operation in the library, when it names one (file reads and
+        writes): its commands not sent yet are never sent, the command already on the link
+        finishes, and the library's answer (the cancel code) is dropped by ``done`` above.
+        ``operation`` is what the library's call returned for it."""
+        if isinstance(operation, int) and operation and self.is_connected:
+            self._native.cancel(operation)
 
     def _close_quietly(self, handle: int) -> None:
         """Closes a file after a failed or cancelled transfer, without waiting for the answer; it
