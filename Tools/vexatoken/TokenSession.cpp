@@ -164,8 +164,8 @@ void TokenSession::settle(const std::shared_ptr<VexaToken>& token, unsigned comm
     tidying_ = false;
 }
 
-TokenReply TokenSession::waitForAnswer(const std::shared_ptr<VexaToken>& token, ReplyKind kind, const std::function<void(VexaToken&)>& start,
-                               unsigned commands, Duration bound) {
+TokenReply TokenSession::waitForAnswer(const std::shared_ptr<VexaToken>& token, ReplyKind kind,
+                                       const std::function<void(VexaToken&)>& start, unsigned commands, Duration bound) {
     if (!token->isConnected()) throw toolFailure(kExitFailed, "The token is not connected.");
     replies_->expect(kind);
     start(*token);

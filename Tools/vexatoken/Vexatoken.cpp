@@ -91,17 +91,21 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
     if (const auto status = parseCommandLine(args, options, out, err)) return *status;
 
     Json report = Json::object();
-    std::optional<Interruption> interruption;  // emulate handles the stop signals itself
+    // Commands that work with a token stop tidily on SIGINT and SIGTERM; emulate handles them itself.
+    std::optional<Interruption> interruption;
     try {
         if (options.command == "emulate") return runEmulate(options, out, err, context);
-        interruption.emplace();
-        if (options.command == "demo") return runDemo(options, out, err);
+        if (options.command == "demo") {
+            interruption.emplace();
+            return runDemo(options, out, err);
+        }
         const auto key = resolveKey(options);
         if (options.command == "decode") {
             runDecode(options, key, out, report);
             if (options.json) out << report.dump(2) << '\n';
             return kExitOk;
         }
+        interruption.emplace();
         const auto environment = createEnvironment(options, key, err, context);
         if (context.environmentReady) context.environmentReady(*environment);
         CommandContext command{options, *environment, out, err, context.interactive, key};
@@ -115,7 +119,7 @@ int runVexatoken(const std::vector<std::string>& args, std::ostream& out, std::o
         return kExitOk;
     } catch (const ToolFailure& failure) {
         // After a stop signal the run ends as interrupted, whatever else failed on the way.
-        const int status = Interruption::signal() != 0 ? 128 + Interruption::signal() : failure.exitCode();
+        const int status = interruption && Interruption::signal() != 0 ? 128 + Interruption::signal() : failure.exitCode();
         err << "error: " << failure.error().description() << '\n';
         if (options.json) {
             const Error& e = failure.error();
