@@ -2,10 +2,15 @@
 
 #include <utility>
 
+#include "LumoTokenSDK/LumoToken/LumoPieceSource.h"
+
 namespace vexa {
 
 LumoCommandContainer::LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled,
                                            std::optional<uint8_t> code)
     : cmdData_(std::move(cmdData)), callbackReply_(std::move(callbackReply)), cancelled_(std::move(cancelled)), code_(code) {}
+
+LumoCommandContainer::LumoCommandContainer(std::shared_ptr<LumoPieceSource> source, LumoReplyHandler callbackReply)
+    : callbackReply_(std::move(callbackReply)), source_(std::move(source)) {}
 
 }  // namespace vexa
