@@ -45,9 +45,9 @@ void VirtualToken::install() {
     peripheral_->setDisconnectedHandler([weak](const OptError&) {
         if (auto self = weak.lock()) self->endpoint_->disconnected();
     });
-    endpoint_->setFrameSink([weak](const Bytes& frame) {
+    endpoint_->setFrameSink([weak](Bytes frame) {
         auto self = weak.lock();
-        return self && self->peripheral_->notify(self->notifyCharacteristic_, frame);
+        return self && self->peripheral_->notify(self->notifyCharacteristic_, std::move(frame));
     });
     // Each notification occupies the link for the notification delay, behind what is already queued.
     endpoint_->setDrainTime([weak](size_t frames) {

@@ -42,18 +42,23 @@ void VirtualTokenEndpoint::receiveFrame(const Bytes& frame) {
             ++frameErrors_;
             return;
         }
-        handlePackage(Bytes(*package));
+        handlePackage(*package);
     });
 }
 
 void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
     ReceivedPackage seen;
-    auto parse = [&seen](ByteView package, bool encrypted) {
+    ByteView parsedFrom;  // the package that parsed (decrypted or not)
+    auto parse = [&seen, &parsedFrom](ByteView package, bool encrypted) {
         bool ok = false;
         LumoTokenCommand::parseCommand(
             package,
             [&](uint8_t code, Bytes payload) {
-                seen = ReceivedPackage{code, std::move(payload), encrypted, true, Bytes(package.begin(), package.end())};
+                seen.code = code;
+                seen.payload = std::move(payload);
+                seen.encrypted = encrypted;
+                seen.valid = true;
+                parsedFrom = package;
                 ok = true;
             },
             {});
@@ -61,8 +66,9 @@ void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
     };
 
     bool parsed = false;
+    std::optional<Bytes> plain;
     if (session_ == Session::Encrypted) {
-        const auto plain = AES256DecryptWithKey(raw, sessionKey_);
+        plain = AES256DecryptWithKey(raw, sessionKey_);
         parsed = plain && parse(*plain, true);
         // A new synchronisation always travels in plain text.
         if (!parsed) parsed = parse(raw, false) && seen.code == kCodeSyncSessionKey;
@@ -76,8 +82,13 @@ void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
         return;
     }
     const uint8_t code = seen.code;
-    const Bytes payload = seen.payload;
-    record(std::move(seen));
+    // The package is copied for the records only when somebody keeps or watches them.
+    const bool recorded = recordLimit_ > 0 || observer_.received;
+    const Bytes payload = recorded ? seen.payload : std::move(seen.payload);
+    if (recorded) {
+        seen.package.assign(parsedFrom.begin(), parsedFrom.end());
+        record(std::move(seen));
+    }
     const VirtualTokenFaultPlan plan = faults_.take(code);
     if (plan.noReply) return;
     Bytes reply;
@@ -126,7 +137,7 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
             frames[0][0] = 1;
     }
     if (plan.delay <= Duration::zero()) {
-        notifyFrames(frames, thenPowerOff);
+        notifyFrames(std::move(frames), thenPowerOff);
         return;
     }
     std::weak_ptr<VirtualTokenEndpoint> weak = weak_from_this();
@@ -140,9 +151,9 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
     });
 }
 
-void VirtualTokenEndpoint::notifyFrames(const std::vector<Bytes>& frames, bool thenPowerOff) {
-    for (const Bytes& frame : frames)
-        if (!sink_ || !sink_(frame)) break;
+void VirtualTokenEndpoint::notifyFrames(std::vector<Bytes> frames, bool thenPowerOff) {
+    for (Bytes& frame : frames)
+        if (!sink_ || !sink_(std::move(frame))) break;
     if (!thenPowerOff) return;
     // The link drops once the reply's notifications have gone out.
     const Duration drain = drain_ ? drain_(frames.size()) : Duration::zero();

@@ -41,8 +41,8 @@ public:
         Bytes package;           // the whole package as parsed (after decryption)
     };
 
-    /// Sends one reply frame; false stops the rest of that reply (the link is gone).
-    using FrameSink = std::function<bool(const Bytes& frame)>;
+    /// Sends one reply frame (handed over); false stops the rest of that reply (the link is gone).
+    using FrameSink = std::function<bool(Bytes frame)>;
     /// How long the link needs to deliver `frames` notifications queued now.
     using DrainTime = std::function<Duration(size_t frames)>;
     /// Drops the link and stops advertising: the token was switched off.
@@ -93,7 +93,7 @@ private:
     void resetSession();
     void handlePackage(const Bytes& raw);
     void sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff);
-    void notifyFrames(const std::vector<Bytes>& frames, bool thenPowerOff);
+    void notifyFrames(std::vector<Bytes> frames, bool thenPowerOff);
     void powerOffNow();
     void record(ReceivedPackage package);
     void recordReply(const Bytes& package);

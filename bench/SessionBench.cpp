@@ -10,14 +10,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "Emulator/VirtualTokenFileSystem.h"
 #include "Platform/MainQueue.h"
 #include "Tools/vexatoken/trace/TraceRecorder.h"
 #include "bench/SessionRig.h"
@@ -28,13 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 
 std::optional<std::string> keyFor(bool encrypted) { return encrypted ? std::optional<std::string>(kSessionKey) : std::nullopt; }
-
-// CPU time of the calling thread, in nanoseconds.
-double threadCpuNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-}
 
 // The set-up ended with the session ready and, with a key, the token encrypting.
 bool connected(SessionRig& rig, bool encrypted, benchmark::State& state) {
@@ -77,57 +68,6 @@ BENCHMARK_CAPTURE(BM_SessionRoundTrip, encrypted, true);
 
 constexpr Duration kFrameTime = 7500us;
 constexpr size_t kTransferSize = 256 * 1024;
-constexpr uint16_t kReadSize = 2048;
-constexpr char kTransferPath[] = "/bench.bin";
-
-// Open, write the data, close, open, read it back in pieces of kReadSize, close: each step
-// issued from the previous one's callback, as an application would. Callbacks hold the transfer.
-class Transfer : public std::enable_shared_from_this<Transfer> {
-public:
-    Transfer(LumoToken& token, const Bytes& data) : token_(token), data_(data) { read_.reserve(data.size()); }
-
-    void start() {
-        token_.openFile(kTransferPath, VirtualTokenFileSystem::kOpenWrite, [self = shared_from_this()](uint8_t handle, const OptError& e) {
-            if (!self->ok(e)) return;
-            self->token_.writeToFile(handle, self->data_, [self, handle](const OptError& e2) {
-                if (!self->ok(e2)) return;
-                self->token_.closeFile(handle, [self](const OptError& e3) {
-                    if (!self->ok(e3)) return;
-                    self->token_.openFile(kTransferPath, VirtualTokenFileSystem::kOpenRead, [self](uint8_t h, const OptError& e4) {
-                        if (self->ok(e4)) self->readNext(h);
-                    });
-                });
-            });
-        });
-    }
-    bool done() const { return done_; }
-    const OptError& error() const { return error_; }
-    const Bytes& read() const { return read_; }
-
-private:
-    void readNext(uint8_t handle) {
-        token_.readFile(handle, kReadSize, [self = shared_from_this(), handle](const std::optional<Bytes>& piece, const OptError& e) {
-            if (!self->ok(e)) return;
-            if (piece) self->read_.insert(self->read_.end(), piece->begin(), piece->end());
-            if (piece && piece->size() == kReadSize && self->read_.size() < self->data_.size()) return self->readNext(handle);
-            self->token_.closeFile(handle, [self](const OptError& e2) {
-                if (self->ok(e2)) self->done_ = true;
-            });
-        });
-    }
-    bool ok(const OptError& error) {
-        if (!error) return true;
-        if (!error_) error_ = error;
-        done_ = true;
-        return false;
-    }
-
-    LumoToken& token_;
-    const Bytes& data_;
-    Bytes read_;
-    bool done_ = false;
-    OptError error_;
-};
 
 void BM_SessionLinkEfficiency(benchmark::State& state, bool encrypted) {
     LinkTiming timing;
@@ -135,8 +75,7 @@ void BM_SessionLinkEfficiency(benchmark::State& state, bool encrypted) {
     timing.notification = kFrameTime;
     SessionRig rig(keyFor(encrypted), timing);
     if (!connected(rig, encrypted, state)) return;
-    Bytes data(kTransferSize);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+    const Bytes data = transferData(kTransferSize);
 
     Duration actual{};
     FrameCount frames;
@@ -180,8 +119,7 @@ void BM_SessionTraceCost(benchmark::State& state, bool toFile) {
     const std::string path = toFile ? (std::filesystem::temp_directory_path() / "vexa_bench_trace.btsnoop").string() : "/dev/null";
     SessionRig rig(keyFor(true));
     if (!connected(rig, true, state)) return;
-    Bytes data(kTransferSize);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+    const Bytes data = transferData(kTransferSize);
     double offNs = 0;
     double onNs = 0;
     bool tracedFirst = false;

@@ -4,7 +4,7 @@
 
 namespace vexa {
 
-void SimulatedLink::enqueue(Duration cost, Task run, Task abort) {
+void SimulatedLink::enqueueTask(Duration cost, Task run, Task abort) {
     if (!open_) {
         if (abort) abort();
         return;

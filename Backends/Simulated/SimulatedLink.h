@@ -1,6 +1,7 @@
 #pragma once
 // One connection's timeline: operations run one at a time, in the order queued, each after it has
 // occupied the link for its cost on the main queue's clock. Main queue only.
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -14,7 +15,15 @@ public:
     /// Queues an operation. `run` happens once the operations ahead of it are done and `cost` has
     /// passed; a zero-cost operation on an idle link runs within this call. `abort` (optional) runs
     /// instead when the link closes first. An operation may queue more and may close the link.
-    void enqueue(Duration cost, Task run, Task abort = {});
+    /// A zero-cost operation on an idle link is called as it is, without being stored.
+    template <class Run, class Abort = std::nullptr_t>
+    void enqueue(Duration cost, Run&& run, Abort&& abort = nullptr) {
+        if (open_ && cost <= Duration::zero() && ops_.empty() && !armed_ && !running_) {
+            runNow(std::forward<Run>(run));
+            return;
+        }
+        enqueueTask(cost, Task(std::forward<Run>(run)), Task(std::forward<Abort>(abort)));
+    }
     bool isOpen() const { return open_; }
     /// Ends the link: nothing more runs. Returns the abort tasks of the operations not yet run,
     /// in queue order, for the caller to run.
@@ -22,6 +31,16 @@ public:
     size_t pendingCount() const { return ops_.size(); }
 
 private:
+    void enqueueTask(Duration cost, Task run, Task abort);
+    template <class Run>
+    void runNow(Run&& run) {
+        const auto self = shared_from_this();  // the operation may drop the last owner
+        running_ = true;
+        run();
+        running_ = false;
+        if (!ops_.empty()) pump();  // what it queued meanwhile
+    }
+
     struct Op {
         Duration cost;
         Task run;

@@ -25,20 +25,12 @@ std::shared_ptr<PlatformPeripheralDelegate> SimulatedPeripheral::delegate() cons
     return delegate_.lock();
 }
 
-void SimulatedPeripheral::post(CallbackTask task) {
-    callbackQueue_->async([self = shared_from_this(), task = std::move(task)] { task(self, self->delegate().get()); });
-}
-
 void SimulatedPeripheral::postToCentral(CentralTask task) {
     auto central = central_.lock();
     if (!central) return;
     callbackQueue_->async([central, self = shared_from_this(), task = std::move(task)] {
         if (auto d = central->delegate()) task(*d, central, self);
     });
-}
-
-void SimulatedPeripheral::onMain(std::function<void(SimulatedPeripheral&)> task) {
-    mainQueue()->async([self = shared_from_this(), task = std::move(task)] { task(*self); });
 }
 
 void SimulatedPeripheral::observe(TrafficKind kind, const BleUUID& characteristic, const Bytes& bytes) const {
@@ -180,7 +172,7 @@ void SimulatedPeripheral::readValue(const std::shared_ptr<PlatformCharacteristic
 }
 
 void SimulatedPeripheral::writeValue(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) {
-    onMain([data, characteristic, type](SimulatedPeripheral& self) { self.doWrite(data, characteristic, type); });
+    onMain([data, characteristic, type](SimulatedPeripheral& self) mutable { self.doWrite(std::move(data), characteristic, type); });
 }
 
 void SimulatedPeripheral::readRSSI() {

@@ -13,6 +13,7 @@
 #include "Backends/Simulated/TrafficRecord.h"
 #include "Backends/Simulated/VirtualPeripheral.h"
 #include "Platform/BlePlatform.h"
+#include "Platform/MainQueue.h"
 
 namespace vexa {
 
@@ -57,12 +58,19 @@ private:
     using CentralTask = std::function<void(PlatformCentralDelegate& delegate, const std::shared_ptr<PlatformCentral>& central,
                                            const std::shared_ptr<PlatformPeripheral>& self)>;
 
-    /// Runs `task` on the callback queue with the delegate of that moment (null when gone).
-    void post(CallbackTask task);
+    /// Runs `task(self, delegate)` on the callback queue with the delegate of that moment (null
+    /// when gone); one closure per task.
+    template <class Task>
+    void post(Task&& task) {
+        callbackQueue_->async([self = shared_from_this(), task = std::forward<Task>(task)]() mutable { task(self, self->delegate().get()); });
+    }
     /// Calls the central's delegate on the callback queue.
     void postToCentral(CentralTask task);
-    /// Runs `task` on the main queue with this object alive.
-    void onMain(std::function<void(SimulatedPeripheral&)> task);
+    /// Runs `task(*this)` on the main queue with this object alive; one closure per task.
+    template <class Task>
+    void onMain(Task&& task) {
+        mainQueue()->async([self = shared_from_this(), task = std::forward<Task>(task)]() mutable { task(*self); });
+    }
     std::shared_ptr<PlatformPeripheralDelegate> delegate() const;
     LinkTiming timing() const { return device_->effectiveLinkTiming(); }
     bool linkOpen() const { return link_ && link_->isOpen(); }
@@ -79,7 +87,7 @@ private:
     void doDiscoverCharacteristics(const std::optional<std::vector<BleUUID>>& filter, const std::shared_ptr<PlatformService>& service);
     void doSetNotify(bool enabled, const std::shared_ptr<PlatformCharacteristic>& characteristic);
     void doRead(const std::shared_ptr<PlatformCharacteristic>& characteristic);
-    void doWrite(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type);
+    void doWrite(Bytes data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type);
     void doReadRSSI();
     void completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);

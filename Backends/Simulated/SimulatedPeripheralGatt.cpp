@@ -55,8 +55,8 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
 }
 
 void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
-    post([characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) {
-        characteristic->publishValue(value);
+    post([characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) mutable {
+        characteristic->publishValue(std::move(value));
         if (d) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     });
 }
@@ -201,7 +201,7 @@ void SimulatedPeripheral::doReadRSSI() {
 
 // ---- Writes ----
 
-void SimulatedPeripheral::doWrite(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) {
+void SimulatedPeripheral::doWrite(Bytes data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) {
     const bool withResponse = type == WriteType::WithResponse;
     auto own = ownCharacteristic(characteristic);
     if (!own || !linkOpen()) {
@@ -212,14 +212,14 @@ void SimulatedPeripheral::doWrite(const Bytes& data, const std::shared_ptr<Platf
     }
     std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
     if (!withResponse) {
-        link_->enqueue(timing().writeWithoutResponse, [weak, own, data] {
+        link_->enqueue(timing().writeWithoutResponse, [weak, own, data = std::move(data)] {
             if (auto self = weak.lock()) self->completeWriteWithoutResponse(own, data);
         });
         return;
     }
     link_->enqueue(
         timing().writeWithResponse,
-        [weak, own, data] {
+        [weak, own, data = std::move(data)] {
             if (auto self = weak.lock()) self->completeWrite(own, data);
         },
         [weak, own] {

@@ -22,11 +22,19 @@ int64_t LumoCharacteristic::payload() const {
 void LumoCharacteristic::setNotifyValue(bool enabled, LumoErrorCallback completion, LumoDataCallback onUpdate) {
     // A request without completion still takes its slot, so later answers pair with later requests.
     if (!completion) completion = [](const OptError&) {};
-    updateCallback_ = std::move(onUpdate);
+    setUpdateCallback(std::move(onUpdate));
     auto peripheral = platformPeripheral();
     if (!peripheral) return;  // nobody could answer: keep the queue in step with the platform
     push(std::move(completion), notifyOperationStack_);
     peripheral->setNotifyValue(enabled, cbCharacteristic_);
+}
+
+void LumoCharacteristic::setUpdateCallback(LumoDataCallback callback) {
+    if (updateDepth_ > 0) {
+        pendingUpdate_ = std::move(callback);  // the running callback stays alive until it returns
+    } else {
+        updateCallback_ = std::move(callback);
+    }
 }
 
 void LumoCharacteristic::setNotifyValue(bool enabled, LumoErrorCallback completion) {
@@ -63,8 +71,14 @@ void LumoCharacteristic::handleSetNotifiedWithError(const OptError& error) {
 }
 
 void LumoCharacteristic::handleReadValue(const std::optional<Bytes>& value, const OptError& error) {
-    // Keep a copy: the callback may replace itself while it runs.
-    if (auto update = updateCallback_) update(value, error);
+    if (updateCallback_) {
+        ++updateDepth_;
+        updateCallback_(value, error);
+        if (--updateDepth_ == 0 && pendingUpdate_) {
+            updateCallback_ = std::move(*pendingUpdate_);
+            pendingUpdate_.reset();
+        }
+    }
     if (auto read = popFromArray(readOperationStack_)) {
         if (*read) (*read)(value, error);
     }

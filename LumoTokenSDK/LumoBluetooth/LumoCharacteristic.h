@@ -55,8 +55,9 @@ public:
     void setReadOperationStack(std::deque<LumoDataCallback> q) { readOperationStack_ = std::move(q); }
     void setWriteOperationStack(std::deque<LumoErrorCallback> q) { writeOperationStack_ = std::move(q); }
 
-    const LumoDataCallback& updateCallback() const { return updateCallback_; }
-    void setUpdateCallback(LumoDataCallback callback) { updateCallback_ = std::move(callback); }
+    const LumoDataCallback& updateCallback() const { return pendingUpdate_ ? *pendingUpdate_ : updateCallback_; }
+    /// Replaces the update callback; from inside the callback itself, once it has returned.
+    void setUpdateCallback(LumoDataCallback callback);
 
     /// Queue primitives: append at the end; take the oldest (nothing when empty).
     template <class Callback>
@@ -80,6 +81,10 @@ private:
     std::deque<LumoDataCallback> readOperationStack_;
     std::deque<LumoErrorCallback> writeOperationStack_;
     LumoDataCallback updateCallback_;
+    // The update callback is called in place, not copied per value: a replacement made while it
+    // runs waits here until it has returned.
+    int updateDepth_ = 0;
+    std::optional<LumoDataCallback> pendingUpdate_;
 };
 
 }  // namespace vexa

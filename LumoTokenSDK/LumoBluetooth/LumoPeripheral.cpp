@@ -166,8 +166,9 @@ std::shared_ptr<LumoCharacteristic> LumoPeripheral::characteristicWrapper(
 
 // --- Platform callbacks (central's queue) -----------------------------------------------------
 
-void LumoPeripheral::onMain(std::function<void(LumoPeripheral&)> work) {
-    mainQueue()->async([weak = weak_from_this(), work = std::move(work)] {
+template <class Work>
+void LumoPeripheral::onMain(Work&& work) {
+    mainQueue()->async([weak = weak_from_this(), work = std::forward<Work>(work)]() mutable {
         if (auto self = weak.lock()) work(*self);
     });
 }

@@ -128,8 +128,9 @@ private:
 
     // The platform central of the manager that made this wrapper, or null.
     std::shared_ptr<PlatformCentral> platformCentral() const;
-    // Runs `work` on the main queue with this wrapper, unless the wrapper is gone by then.
-    void onMain(std::function<void(LumoPeripheral&)> work);
+    // Runs `work(*this)` on the main queue, unless the wrapper is gone by then; one closure per task.
+    template <class Work>
+    void onMain(Work&& work);
     // The characteristic wrapper of the latest discoveries, or null.
     std::shared_ptr<LumoCharacteristic> characteristicWrapper(const std::shared_ptr<PlatformService>& service,
                                                               const std::shared_ptr<PlatformCharacteristic>& characteristic) const;

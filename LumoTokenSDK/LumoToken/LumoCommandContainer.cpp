@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "LumoTokenSDK/LumoToken/LumoPieceSource.h"
+
 namespace vexa {
 
 LumoCommandContainer::LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled,
@@ -11,5 +13,8 @@ LumoCommandContainer::LumoCommandContainer(Bytes cmdData, LumoReplyHandler callb
       cancelled_(std::move(cancelled)),
       code_(code),
       operation_(operation) {}
+
+LumoCommandContainer::LumoCommandContainer(std::shared_ptr<LumoPieceSource> source, LumoReplyHandler callbackReply, uint64_t operation)
+    : callbackReply_(std::move(callbackReply)), operation_(operation), source_(std::move(source)) {}
 
 }  // namespace vexa

@@ -10,6 +10,8 @@
 
 namespace vexa {
 
+class LumoPieceSource;
+
 /// Receives exactly one of: the reply payload (never empty, byte 0 is the status) or an error.
 using LumoReplyHandler = std::function<void(const std::optional<Bytes>& payload, const OptError& error)>;
 
@@ -21,20 +23,29 @@ public:
     /// names the application's operation the command belongs to, for cancelling it (0: none).
     LumoCommandContainer(Bytes cmdData, LumoReplyHandler callbackReply, std::shared_ptr<const bool> cancelled = nullptr,
                          std::optional<uint8_t> code = std::nullopt, uint64_t operation = 0);
+    /// A series whose pieces the engine takes from `source` one at a time, when it writes each;
+    /// the entry stays at the head of the queue until the last piece is taken. `callbackReply`
+    /// hears the error when the queue is failed or the operation cancelled with the series still in it.
+    LumoCommandContainer(std::shared_ptr<LumoPieceSource> source, LumoReplyHandler callbackReply, uint64_t operation = 0);
 
-    /// The package as it will be framed (already encrypted when encryption applies).
+    /// The package as it will be framed (already encrypted when encryption applies); empty for a series.
     const Bytes& cmdData() const { return cmdData_; }
     const LumoReplyHandler& callbackReply() const { return callbackReply_; }
+    /// Hands the handler over (the engine, when it writes the command).
+    LumoReplyHandler takeCallbackReply() { return std::move(callbackReply_); }
     bool isCancelled() const { return cancelled_ && *cancelled_; }
     const std::optional<uint8_t>& code() const { return code_; }
     uint64_t operation() const { return operation_; }
+    /// The pieces still to write of a series, or null for a single command.
+    const std::shared_ptr<LumoPieceSource>& source() const { return source_; }
 
 private:
     Bytes cmdData_;
     LumoReplyHandler callbackReply_;
     std::shared_ptr<const bool> cancelled_;
     std::optional<uint8_t> code_;
-    uint64_t operation_;
+    uint64_t operation_ = 0;
+    std::shared_ptr<LumoPieceSource> source_;
 };
 
 }  // namespace vexa

@@ -30,6 +30,7 @@ namespace vexa {
 class BleSocketFormat;
 class LumoCharacteristic;
 class LumoPeripheral;
+class LumoPieceSource;
 class LumoService;
 struct Notification;
 
@@ -145,6 +146,11 @@ public:
     Error makeErrorExtendWithReplyStatus(int64_t status) const;
     /// `error` with its code replaced (domain and message kept); nothing for nothing.
     static OptError decodeError(const OptError& error, int64_t code);
+    /// Sends a series of commands whose pieces `source` builds one at a time, when the engine is
+    /// about to write each: the first at once (its failure is reported as for a single command),
+    /// the rest in order ahead of any command issued later. Dropped like a single command when
+    /// the token is not connected.
+    void sendPieces(std::shared_ptr<LumoPieceSource> source);
     void pushPackageWithCallback(Bytes package, LumoReplyHandler handler);
     /// Removes and returns the oldest queued command, or null.
     std::shared_ptr<LumoCommandContainer> popPackageWithCallback();
@@ -217,8 +223,9 @@ public:
     void openFile(const std::string& path, uint8_t mode, ByteValueCallback result);
     void closeFile(uint8_t handle, ErrorCallback result);
     void readFile(uint8_t handle, uint16_t countByRead, DataCallback result);
-    /// Sends the data in pieces of 2048 bytes; reports success once after the last piece, or the
-    /// first failure once, after which none of the remaining pieces is sent.
+    /// Sends the data in pieces of 2048 bytes, built one at a time from one copy of the data;
+    /// reports success once after the last piece, or the first failure once, after which none of
+    /// the remaining pieces is sent.
     void writeToFile(uint8_t handle, ByteView data, ErrorCallback result);
     void removeFile(const std::string& path, ErrorCallback result);
     void openDir(const std::string& path, ErrorCallback result);
@@ -236,6 +243,12 @@ public:
 
 private:
     // engine
+    bool canSend() const;
+    /// The command's package, encrypted when the session is; null once its handler heard why not.
+    std::shared_ptr<LumoCommandContainer> buildCommand(uint8_t code, const Bytes& data, LumoReplyHandler handler,
+                                                       std::shared_ptr<const bool> cancelled, uint64_t operation);
+    /// Takes the next command to write off the queue (the next piece of a series at its head).
+    std::shared_ptr<LumoCommandContainer> nextCommand();
     void submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,
                 bool setupCommand);
     void writeCommand(const std::shared_ptr<LumoCommandContainer>& command);
@@ -270,6 +283,7 @@ private:
     LumoReplyHandler receivedDataBlock_;
     std::deque<std::shared_ptr<LumoCommandContainer>> queue_;
     std::shared_ptr<LumoFrameObserver> frameObserver_;
+    Bytes frameBuffer_;  // the frame being handed to the write characteristic
 
     Duration replyTimeout_ = kLumoDefaultReplyTimeout;
     DelayedCall replyTimer_;

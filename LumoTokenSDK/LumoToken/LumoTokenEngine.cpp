@@ -3,6 +3,7 @@
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoCharacteristic.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
+#include "LumoTokenSDK/LumoToken/LumoPieceSource.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
 #include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
@@ -21,12 +22,13 @@ void LumoToken::sendPackageWithResult(uint8_t code, const Bytes& data, LumoReply
     submit(code, data, std::move(handler), nullptr, false);
 }
 
-void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,
-                       bool setupCommand) {
-    // Without a connected peripheral, or before the set-up knows where to write, the command is dropped.
-    if (!peripheral_ || !peripheral_->isConnected()) return;
-    if (!wCharacterisric_ || !rCharacteristic_) return;
+bool LumoToken::canSend() const {
+    // Without a connected peripheral, or before the set-up knows where to write, a command is dropped.
+    return peripheral_ && peripheral_->isConnected() && wCharacterisric_ && rCharacteristic_;
+}
 
+std::shared_ptr<LumoCommandContainer> LumoToken::buildCommand(uint8_t code, const Bytes& data, LumoReplyHandler handler,
+                                                              std::shared_ptr<const bool> cancelled, uint64_t operation) {
     Bytes package = LumoTokenCommand::buildPackage(code, data);
     if (m_needEncryptFlag) {
         // Traffic that must be encrypted never goes out in plain text: without a cipher (the
@@ -35,14 +37,14 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
         std::optional<Bytes> encrypted = delegate ? delegate->willEncryptData(*this, package) : std::nullopt;
         if (!encrypted || encrypted->empty()) {
             if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorEncryptionFailed));
-            return;
+            return nullptr;
         }
         if (frameObserver_) frameObserver_->packageEncrypted(*this, std::move(package), *encrypted);
         package = std::move(*encrypted);
     }
     if (package.size() > kLumoMaxPackageLength) {
         if (handler) handler(std::nullopt, lumoTokenError(kLumoTokenErrorCommandTooLong));
-        return;
+        return nullptr;
     }
 
     // The command keeps its session alive until it is answered; the engine lets the handler go then.
@@ -50,8 +52,15 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
                                                                                        const OptError& error) {
         if (handler) handler(payload, error);
     };
-    auto command = std::make_shared<LumoCommandContainer>(std::move(package), std::move(reply), std::move(cancelled), code,
-                                                          setupCommand ? kSetupOperation : currentOperation_);
+    return std::make_shared<LumoCommandContainer>(std::move(package), std::move(reply), std::move(cancelled), code, operation);
+}
+
+void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,
+                       bool setupCommand) {
+    if (!canSend()) return;
+    auto command = buildCommand(code, data, std::move(handler), std::move(cancelled),
+                                setupCommand ? kSetupOperation : currentOperation_);
+    if (!command) return;
     if (setupCommand) {
         // The synchronisation goes ahead of the commands that wait for the set-up to end.
         if (!m_waitReply) {
@@ -62,6 +71,24 @@ void LumoToken::submit(uint8_t code, const Bytes& data, LumoReplyHandler handler
         return;
     }
     queue_.push_back(std::move(command));
+    if (!m_waitReply) pushCommand();
+}
+
+void LumoToken::sendPieces(std::shared_ptr<LumoPieceSource> source) {
+    if (!source || !canSend()) return;
+    // The first piece is built now, so that a cipher failure or an oversized package is reported
+    // before this returns, as for a single command; the rest wait in the source.
+    std::optional<LumoPiece> first = source->nextPiece();
+    if (!first) return;
+    auto command = buildCommand(first->code, first->payload, std::move(first->handler), nullptr, currentOperation_);
+    if (!command) return;
+    queue_.push_back(std::move(command));
+    if (source->hasNextPiece()) {
+        LumoReplyHandler abandon = [source](const std::optional<Bytes>&, const OptError& error) {
+            if (error) source->abandon(*error);
+        };
+        queue_.push_back(std::make_shared<LumoCommandContainer>(std::move(source), std::move(abandon), currentOperation_));
+    }
     if (!m_waitReply) pushCommand();
 }
 
@@ -80,16 +107,41 @@ void LumoToken::pushCommand() {
     // While the link is being dropped nothing more is written; during the set-up the queued
     // commands wait behind the synchronisation.
     if (dropping_ || setupRunning_) return;
-    while (auto command = popPackageWithCallback()) {
-        if (command->isCancelled()) continue;
-        writeCommand(command);
-        return;
-    }
+    // Busy while the next command is found: a piece that cannot be built tells its handler, and a
+    // command issued from there is queued rather than written from inside.
+    m_waitReply = true;
+    std::shared_ptr<LumoCommandContainer> command = nextCommand();
+    if (command && !dropping_ && !setupRunning_) return writeCommand(command);
+    if (command) queue_.push_front(std::move(command));
     m_waitReply = false;
 }
 
+std::shared_ptr<LumoCommandContainer> LumoToken::nextCommand() {
+    while (!queue_.empty()) {
+        const std::shared_ptr<LumoCommandContainer> front = queue_.front();
+        if (front->isCancelled()) {
+            queue_.pop_front();
+            continue;
+        }
+        const std::shared_ptr<LumoPieceSource> source = front->source();
+        if (!source) {
+            queue_.pop_front();
+            return front;
+        }
+        // A series stays at the head of the queue until its last piece is taken, so the commands
+        // issued after it follow all of its pieces; each piece is built only now.
+        std::optional<LumoPiece> piece = source->nextPiece();
+        if (!source->hasNextPiece()) queue_.pop_front();
+        if (!piece) continue;
+        if (auto command = buildCommand(piece->code, piece->payload, std::move(piece->handler), nullptr, front->operation()))
+            return command;
+    }
+    return nullptr;
+}
+
 void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& command) {
-    receivedDataBlock_ = command->callbackReply() ? command->callbackReply() : LumoReplyHandler([](const auto&, const auto&) {});
+    receivedDataBlock_ = command->takeCallbackReply();
+    if (!receivedDataBlock_) receivedDataBlock_ = [](const auto&, const auto&) {};
     writtenCode_ = command->code();
     writtenOperation_ = command->operation();
     replyPending_ = true;
@@ -103,15 +155,17 @@ void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& comman
         return;
     }
     // Every frame is handed over at once; the characteristic writes them in order, with response.
+    // The frames are built one by one in a buffer the session keeps.
     const std::weak_ptr<LumoToken> weak = weak_from_this();
-    for (const Bytes& frame : protocolData_->pack2Frames(command->cmdData())) {
-        if (writtenSeq_ != seq || !replyPending_) break;  // the command already failed
+    BleSocketFormat::forEachFrame(command->cmdData(), BleSocketFormat::kMaxFrameSize, frameBuffer_, [&](const Bytes& frame) {
+        if (writtenSeq_ != seq || !replyPending_) return false;  // the command already failed
         if (frameObserver_) frameObserver_->frameWritten(*this, frame);
         characteristic->writeValue(frame, [weak, seq](const OptError& error) {
             if (!error) return;
             if (auto self = weak.lock()) self->frameWriteFailed(seq, *error);
         });
-    }
+        return true;
+    });
 }
 
 void LumoToken::armReplyTimer(uint64_t seq) {
@@ -219,23 +273,24 @@ void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptErr
     (void)error;  // an error reported with a notification carries nothing the engine can use
     if (frameObserver_ && value) frameObserver_->frameNotified(*this, *value);
     if (!value || value->empty() || !protocolData_) return;
-    const auto keepAlive = weak_from_this().lock();
     // Repeated frames and the remains of a broken reply are skipped up to the next reply.
     if (!replyGuard_.admitFrame(*value)) return;
 
-    std::optional<Bytes> package;
-    OptError frameError;
-    protocolData_->addFrameWithCompletion(*value, [&](const std::optional<Bytes>& joined, const OptError& joinError) {
-        package = joined;
-        frameError = joinError;
-    });
-    if (frameError) {
+    const int result = protocolData_->addFrame(*value);
+    if (const OptError frameError = BleSocketFormat::frameError(result)) {
         replyGuard_.frameRefused(*value);
-        if (replyPending_) finishCurrent(std::nullopt, decodeError(frameError, kLumoTokenErrorInvalidResponse));
+        if (replyPending_) {
+            const auto keepAlive = weak_from_this().lock();  // the handler may let the session go
+            finishCurrent(std::nullopt, decodeError(frameError, kLumoTokenErrorInvalidResponse));
+        }
         return;
     }
-    replyGuard_.frameJoined(*value, package.has_value());
-    if (package) handleJoinedPackage(std::move(*package));
+    const bool complete = result == BleSocketFormat::kFrameComplete;
+    replyGuard_.frameJoined(*value, complete);
+    if (complete) {
+        const auto keepAlive = weak_from_this().lock();
+        handleJoinedPackage(protocolData_->takePackage());
+    }
 }
 
 void LumoToken::handleJoinedPackage(Bytes package) {

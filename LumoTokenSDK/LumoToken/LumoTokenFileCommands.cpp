@@ -1,5 +1,6 @@
 // Storage selection, files (open, read, write in pieces, close, remove) and directory listing.
 #include "LumoTokenSDK/LumoToken/ByteComponents.h"
+#include "LumoTokenSDK/LumoToken/LumoFileWriteSource.h"
 #include "LumoTokenSDK/LumoToken/LumoReplyHandling.h"
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 
@@ -47,37 +48,8 @@ void LumoToken::readFile(uint8_t handle, uint16_t countByRead, DataCallback resu
 }
 
 void LumoToken::writeToFile(uint8_t handle, ByteView data, ErrorCallback result) {
-    // Shared by the pieces of one write: success once every piece is acknowledged; the first
-    // failure is reported once and cancels the pieces not written yet.
-    struct WriteProgress {
-        size_t outstanding;
-        ErrorCallback result;
-    };
-    const std::vector<ByteView> pieces = split(data, kLumoFileWritePieceSize);
-    auto progress = std::make_shared<WriteProgress>(WriteProgress{pieces.size(), std::move(result)});
-    auto failed = std::make_shared<bool>(false);
-
-    for (const ByteView piece : pieces) {
-        if (*failed) break;  // a piece failed before it was queued (cipher, size)
-        Bytes payload;
-        payload.reserve(3 + piece.size());
-        payload.push_back(handle);
-        payload.push_back(static_cast<uint8_t>(piece.size() >> 8));
-        payload.push_back(static_cast<uint8_t>(piece.size()));
-        payload.insert(payload.end(), piece.begin(), piece.end());
-        submit(
-            kCmdWriteFile, payload,
-            [progress, failed](const std::optional<Bytes>& reply, const OptError& error) {
-                if (*failed) return;
-                if (OptError failure = replyFailure(reply, error)) {
-                    *failed = true;
-                    if (progress->result) progress->result(failure);
-                    return;
-                }
-                if (--progress->outstanding == 0 && progress->result) progress->result(std::nullopt);
-            },
-            failed, false);
-    }
+    if (!canSend()) return;  // dropped, as every command is, before the data is copied
+    sendPieces(std::make_shared<LumoFileWriteSource>(kCmdWriteFile, handle, data, kLumoFileWritePieceSize, std::move(result)));
 }
 
 void LumoToken::removeFile(const std::string& path, ErrorCallback result) {

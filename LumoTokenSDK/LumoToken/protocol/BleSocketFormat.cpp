@@ -3,14 +3,7 @@
 #include <algorithm>
 
 namespace vexa {
-namespace {
-
-constexpr size_t kFirstHeader = 3;  // index, length low, length high
-constexpr size_t kNextHeader = 1;   // index
-
-size_t clampFrameSize(size_t frameSize) { return std::clamp<size_t>(frameSize, kFirstHeader + 1, BleSocketFormat::kMaxFrameSize); }
-
-}  // namespace
+size_t BleSocketFormat::clampFrameSize(size_t frameSize) { return std::clamp<size_t>(frameSize, kFirstHeader + 1, kMaxFrameSize); }
 
 size_t BleSocketFormat::maxPackageSize(size_t frameSize) {
     frameSize = clampFrameSize(frameSize);
@@ -19,30 +12,11 @@ size_t BleSocketFormat::maxPackageSize(size_t frameSize) {
 
 std::vector<Bytes> BleSocketFormat::pack2Frames(ByteView package, size_t frameSize) const {
     std::vector<Bytes> frames;
-    const size_t length = package.size();
-    frameSize = clampFrameSize(frameSize);
-    if (length == 0 || length > maxPackageSize(frameSize)) return frames;
-
-    const size_t first = frameSize - kFirstHeader;
-    const size_t next = frameSize - kNextHeader;
-    frames.reserve(length <= first ? 1 : 1 + (length - first + next - 1) / next);
-
-    size_t pos = 0;
-    while (pos < length) {
-        const bool isFirst = frames.empty();
-        const size_t take = std::min(length - pos, isFirst ? first : next);
-        Bytes frame;
-        frame.reserve(take + (isFirst ? kFirstHeader : kNextHeader));
-        frame.push_back(static_cast<uint8_t>(frames.size()));
-        if (isFirst) {
-            frame.push_back(static_cast<uint8_t>(length & 0xFF));
-            frame.push_back(static_cast<uint8_t>(length >> 8));
-        }
-        frame.insert(frame.end(), package.begin() + static_cast<std::ptrdiff_t>(pos),
-                     package.begin() + static_cast<std::ptrdiff_t>(pos + take));
-        frames.push_back(std::move(frame));
-        pos += take;
-    }
+    Bytes frame;
+    forEachFrame(package, frameSize, frame, [&frames](const Bytes& f) {
+        frames.push_back(f);
+        return true;
+    });
     return frames;
 }
 
@@ -82,30 +56,29 @@ void BleSocketFormat::reset() {
     m_pack.clear();
 }
 
+Bytes BleSocketFormat::takePackage() {
+    Bytes package = std::move(m_pack);
+    reset();  // leaves the moved-from buffer empty
+    return package;
+}
+
+OptError BleSocketFormat::frameError(int result) {
+    if (result == kFrameInvalidIndex)
+        return Error{kLumoBleSocketErrorDomain, kLumoBleSocketInvalidIndexErrorCode, kLumoBleSocketInvalidIndexMessage};
+    if (result == kFrameInvalidLength)
+        return Error{kLumoBleSocketErrorDomain, kLumoBleSocketInvalidLengthErrorCode, kLumoBleSocketInvalidLengthMessage};
+    return std::nullopt;
+}
+
 void BleSocketFormat::addFrameWithCompletion(ByteView frame, const Completion& completion) {
-    switch (addFrame(frame)) {
-    case kFrameComplete: {
+    const int result = addFrame(frame);
+    if (result == kFrameComplete) {
         // Hand the bytes over and reset before calling out, so that a completion which feeds
         // the next frames itself starts from a clean state.
-        const std::optional<Bytes> package(std::move(m_pack));
-        reset();  // leaves the moved-from buffer empty
+        const std::optional<Bytes> package(takePackage());
         if (completion) completion(package, std::nullopt);
-        break;
-    }
-    case kFrameInvalidIndex:
-        if (completion) {
-            completion(std::nullopt, Error{kLumoBleSocketErrorDomain, kLumoBleSocketInvalidIndexErrorCode,
-                                           kLumoBleSocketInvalidIndexMessage});
-        }
-        break;
-    case kFrameInvalidLength:
-        if (completion) {
-            completion(std::nullopt, Error{kLumoBleSocketErrorDomain, kLumoBleSocketInvalidLengthErrorCode,
-                                           kLumoBleSocketInvalidLengthMessage});
-        }
-        break;
-    default:
-        break;
+    } else if (OptError error = frameError(result)) {
+        if (completion) completion(std::nullopt, error);
     }
 }
 

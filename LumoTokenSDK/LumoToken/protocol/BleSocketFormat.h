@@ -3,6 +3,7 @@
 // Frame: index byte (0, 1, 2, ...); the first frame then carries the package length
 // (2 bytes, little-endian); the rest of each frame is the next package bytes.
 // Splitting keeps no state; joining keeps the state of the one package being received.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -42,6 +43,11 @@ public:
     std::vector<Bytes> pack2Frames(ByteView package, size_t frameSize) const;
     /// The longest package 256 frames of `frameSize` bytes carry.
     static size_t maxPackageSize(size_t frameSize);
+    /// The frames of pack2Frames(package, frameSize), built one after the other in `frame` (a
+    /// buffer the caller keeps, so no frame needs an allocation of its own) and handed to
+    /// `take(const Bytes&)`, which returns false to stop. Returns the number of frames handed over.
+    template <class Take>
+    static size_t forEachFrame(ByteView package, size_t frameSize, Bytes& frame, Take&& take);
 
     /// Adds one received frame to the package being joined; returns 1 to 5 (see above).
     /// Index 0 always starts a new package. After a result 3 or 4 the following frames of the
@@ -51,6 +57,10 @@ public:
 
     /// The package bytes received so far.
     const Bytes& getPackage() const { return m_pack; }
+    /// Hands over the package received so far and resets (after a result 1: the whole package).
+    Bytes takePackage();
+    /// The error reported for a result of addFrame(): 3 and 4 give one, the others none.
+    static OptError frameError(int result);
 
     /// Empties the received bytes; the last index and announced length stay.
     void reset();
@@ -66,9 +76,38 @@ public:
     uint16_t waitLen() const { return m_waitLen; }
 
 private:
+    static size_t clampFrameSize(size_t frameSize);
+    static constexpr size_t kFirstHeader = 3;  // index, length low, length high
+    static constexpr size_t kNextHeader = 1;   // index
+
     Bytes m_pack;
     uint8_t m_id = 0;
     uint16_t m_waitLen = 0;
 };
+
+template <class Take>
+size_t BleSocketFormat::forEachFrame(ByteView package, size_t frameSize, Bytes& frame, Take&& take) {
+    const size_t length = package.size();
+    frameSize = clampFrameSize(frameSize);
+    if (length == 0 || length > maxPackageSize(frameSize)) return 0;
+    size_t pos = 0;
+    size_t count = 0;
+    while (pos < length) {
+        const bool isFirst = count == 0;
+        const size_t header = isFirst ? kFirstHeader : kNextHeader;
+        const size_t chunk = std::min(length - pos, frameSize - header);
+        frame.resize(header + chunk);
+        frame[0] = static_cast<uint8_t>(count);
+        if (isFirst) {
+            frame[1] = static_cast<uint8_t>(length & 0xFF);
+            frame[2] = static_cast<uint8_t>(length >> 8);
+        }
+        std::copy_n(package.begin() + static_cast<std::ptrdiff_t>(pos), chunk, frame.begin() + static_cast<std::ptrdiff_t>(header));
+        pos += chunk;
+        ++count;
+        if (!take(static_cast<const Bytes&>(frame))) break;
+    }
+    return count;
+}
 
 }  // namespace vexa

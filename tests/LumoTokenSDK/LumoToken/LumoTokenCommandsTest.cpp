@@ -127,6 +127,24 @@ TEST_F(LumoTokenCommands, FileWriteInPiecesAndItsFailures) {
     EXPECT_EQ(h.sent().size(), base + 6);
     EXPECT_EQ(order, "ws");
 
+    // Each piece is built when its turn comes: the rest of the write waits as one entry, and a
+    // piece whose encryption fails then is reported once; nothing more of the write goes out.
+    results.clear(), order.clear();
+    h.delegate->cipher = true;
+    t.writeToFile(1, Bytes(3 * 2048, 0xEE), [&](const OptError& e) { results.push_back(e), order += "w"; });
+    t.getSerial([&](const std::string&, const OptError&) { order += "s"; });
+    EXPECT_EQ(t.queue().size(), 2u);
+    h.main.runUntilIdle();
+    const size_t written = h.frames().size();
+    h.delegate->failEncrypt = true;
+    h.reply({0});
+    h.delegate->failEncrypt = false;
+    EXPECT_EQ(results, std::vector<OptError>{tokenError(6, "The command could not be encrypted.")});
+    EXPECT_EQ(h.frames().size(), written + 1);  // the serial request alone
+    h.reply({0, '1'});
+    EXPECT_EQ(order, "ws");
+    h.delegate->cipher = false;
+
     // At the piece boundary: the length fields of each piece, and success after the last reply.
     const std::pair<size_t, std::vector<Bytes>> sizes[] = {{2048, {{8, 0}}}, {2049, {{8, 0}, {0, 1}}}, {0, {{0, 0}}}};
     for (const auto& [size, lengths] : sizes) {
