@@ -20,6 +20,9 @@ struct InterruptCase {
     const char* says;
 };
 
+// Names the rows "put-130", "get-143", ...
+void PrintTo(const InterruptCase& c, std::ostream* out) { *out << c.args[0] << '-' << c.status; }
+
 class ToolInterrupt : public ::testing::TestWithParam<InterruptCase> {};
 
 TEST_P(ToolInterrupt, StopsTidily) {
