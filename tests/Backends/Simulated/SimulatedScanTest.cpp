@@ -115,7 +115,7 @@ TEST_F(ScanTest, PlatformObjectsKeepTheirIdentityAcrossScansAndRetrievals) {
     EXPECT_TRUE(central->retrieveConnectedPeripheralsWithServices({BleUUID::fromString("180d")}).empty());
 
     // Another central has objects of its own.
-    auto rec2 = std::make_shared<RecordingDelegate>(main.clock);
+    auto rec2 = std::make_shared<PlatformRecorder>(main.loop);
     auto central2 = radio->createCentral(rec2, main.loop);
     auto other = central2->retrievePeripheralsWithIdentifiers({t.device->identifier()});
     ASSERT_EQ(other.size(), 1u);
