@@ -12,14 +12,7 @@ namespace {
 const std::string kToken1 = "AA:BB:CC:DD:EE:01";
 const std::string kToken2 = "AA:BB:CC:DD:EE:02";
 
-class BlueZCentralTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(f.started) << f.bus.error(); }
-    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
-
-    BlueZFixture f;
-    CentralHarness h{f};
-};
+using BlueZCentralTest = BlueZSuite;
 
 std::vector<ManagerState> statesOf(const PlatformRecorder& d) {
     std::vector<ManagerState> out;

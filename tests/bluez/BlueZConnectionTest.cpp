@@ -12,22 +12,19 @@ namespace {
 
 const std::string kToken = "AA:BB:CC:DD:EE:01";
 
-class BlueZConnectionTest : public ::testing::Test {
+class BlueZConnectionTest : public BlueZSuite {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(f.started) << f.bus.error();
+        BlueZSuite::SetUp();
+        if (HasFatalFailure()) return;
         f.fake.addDevice(tokenDeviceConfig(kToken));
         ASSERT_TRUE(h.waitForState(ManagerState::PoweredOn));
     }
-    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
 
     bool called(const std::string& call) {
         const auto calls = f.fake.calls();
         return std::find(calls.begin(), calls.end(), call) != calls.end();
     }
-
-    BlueZFixture f;
-    CentralHarness h{f};
 };
 
 TEST_F(BlueZConnectionTest, ConnectPausesOurDiscoveryAndResumesItAfterwards) {

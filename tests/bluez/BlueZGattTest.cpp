@@ -13,11 +13,8 @@ namespace {
 
 const std::string kToken = "AA:BB:CC:DD:EE:01";
 
-class BlueZGattTest : public ::testing::Test {
+class BlueZGattTest : public BlueZSuite {
 protected:
-    void SetUp() override { ASSERT_TRUE(f.started) << f.bus.error(); }
-    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
-
     /// Connects the token device (added with `config`), without discovering anything.
     std::shared_ptr<PlatformPeripheral> connected(FakeDeviceConfig config) {
         const std::string address = config.address;
@@ -35,9 +32,6 @@ protected:
         if (!h.waitForState(ManagerState::PoweredOn)) return std::nullopt;
         return h.connectToken(kToken, p);
     }
-
-    BlueZFixture f;
-    CentralHarness h{f};
 };
 
 TEST_F(BlueZGattTest, DiscoveryFindsTheTokenServiceAndItsCharacteristicsAsTheSameObjectsEachTime) {

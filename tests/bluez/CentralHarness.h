@@ -1,5 +1,7 @@
 #pragma once
 // A central of the fixture's backend with a recording delegate, and the steps most tests share.
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -94,6 +96,16 @@ public:
     BlueZFixture& f;
     std::shared_ptr<PlatformRecorder> delegate;
     std::shared_ptr<PlatformCentral> central;
+};
+
+/// A suite of the BlueZ backend: the fixture, one harness, and every callback on its queue.
+class BlueZSuite : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(f.started) << f.bus.error(); }
+    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
+
+    BlueZFixture f;
+    CentralHarness h{f};
 };
 
 }  // namespace vexa::test
