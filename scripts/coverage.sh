@@ -21,7 +21,7 @@ row() {  # row NAME FOLDER...: one line of the table, from the saved trace
     local name="$1"; shift
     local args=()
     for f in "$@"; do args+=(--filter "$f/"); done
-    gcovr -r . --add-tracefile "$trace" "${args[@]}" --print-summary -o /dev/null |
+    gcovr -r . --add-tracefile "$trace" "${args[@]}" --print-summary -o "$dir/summary.txt" |
         awk -v n="$name" '/^(lines|branches):/ {v[$1] = sprintf("%-7s %s/%s", $2, $3, $6)}
                           END {printf "%-9s lines %-22s branches %s\n", n, v["lines:"], v["branches:"]}'
 }

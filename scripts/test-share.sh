@@ -9,4 +9,4 @@ testpat='^(tests|fuzz)/|(^|/)tests?/|(^|/)test_[^/]*\.py$|_test\.py$'
 nb() { xargs -r cat 2>/dev/null | grep -cv '^\s*$' || true; }
 t=$(grep -E "$testpat" <<<"$srcs" | nb)
 a=$(grep -Ev "$testpat" <<<"$srcs" | nb)
-echo "tests: $t non-blank lines of $((a + t)) ($((100 * t / (a + t)))%)"
+awk -v t="$t" -v all="$((a + t))" 'BEGIN { printf "tests: %d non-blank lines of %d (%.1f%%)\n", t, all, 100 * t / all }'

@@ -70,29 +70,6 @@ TEST_F(WireTest, AdvertisesTheTokenServiceAndAnswersPlainCommandsInByteExactFram
     EXPECT_TRUE(token->receivedPackages().empty());
 }
 
-TEST_F(WireTest, LongPackagesCrossTheLinkInManyFrames) {
-    start();
-    const uint8_t handle = (*run(0x70, cat({Bytes{1}, text0("big.bin")})))[1];
-    Bytes data(2048);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(run(0x85, cat({Bytes{handle, 0x08, 0x00}, data})), Bytes{0});
-    EXPECT_EQ(run(0x75, Bytes{handle}), Bytes{0});
-    EXPECT_EQ(token->device().storage(0).readFile("big.bin"), data);
-
-    const uint8_t reader = (*run(0x70, cat({Bytes{0}, text0("big.bin")})))[1];
-    client->notifications.clear();
-    const auto read = run(0x80, Bytes{reader, 0x08, 0x00});
-    EXPECT_EQ(read, cat({Bytes{0}, data}));
-    // 2,053-byte package: 137 bytes in the first frame, then 139 per frame.
-    ASSERT_EQ(client->notifications.size(), 15u);
-    for (size_t i = 0; i < client->notifications.size(); ++i) {
-        EXPECT_EQ(client->notifications[i][0], i);
-        EXPECT_LE(client->notifications[i].size(), 140u);
-    }
-    EXPECT_EQ(client->notifications[0][1], 0x05);  // 2053 = 0x0805, little-endian
-    EXPECT_EQ(client->notifications[0][2], 0x08);
-}
-
 TEST_F(WireTest, KeyedTokenLocksUntilTheHashMatchesThenEncrypts) {
     VirtualTokenConfig config;
     config.name = "Keyed";
@@ -139,19 +116,6 @@ TEST_F(WireTest, KeyedTokenLocksUntilTheHashMatchesThenEncrypts) {
     EXPECT_EQ(run(0x65, syncPayload(Bytes(16, 1), 0, "Host")), Bytes{10});
     EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
     EXPECT_EQ(run(0x30), Bytes{10});
-}
-
-TEST_F(WireTest, PasswordKeyIsDerivedAsTheHostDerivesIt) {
-    VirtualTokenConfig config;
-    config.name = "Token B";
-    start(config);
-    token->setPassword("secret");
-    client->disconnect();  // a key takes effect for the next connection
-    ASSERT_TRUE(client->connect(token->identifier()));
-    const std::string key = keyFromPassword("secret", "Token B");
-    EXPECT_EQ(run(0x65, syncPayload(MD5Data(keyFromPassword("secret", "Token A")), 0, "H")), Bytes{10});  // other salt
-    EXPECT_EQ(run(0x65, syncPayload(MD5Data(key), 0, "H")), Bytes{0});
-    EXPECT_EQ(run(0x35, {}, key), (Bytes{0, 100}));
 }
 
 TEST_F(WireTest, BrokenHostPackagesAndFrames) {

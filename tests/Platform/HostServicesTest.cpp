@@ -1,21 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "Platform/HostDevice.h"
 #include "Platform/MainQueue.h"
 #include "tests/support/VirtualMainLoop.h"
 
 namespace vexa {
 namespace {
-
-TEST(HostDevice, NameAndTimeSource) {
-    EXPECT_FALSE(hostDeviceName().empty());
-    const double now = currentUnixTime();
-    EXPECT_GT(now, 1.6e9);  // the system clock, in seconds since 1970
-    setUnixTimeSource([] { return 1234.5; });
-    EXPECT_EQ(currentUnixTime(), 1234.5);
-    setUnixTimeSource({});
-    EXPECT_GE(currentUnixTime(), now);
-}
 
 TEST(MainQueue, InstalledQueueReplacesTheDefaultUntilCleared) {
     setMainQueue(nullptr);

@@ -32,20 +32,6 @@ TEST(NotificationCenter, DeliversByNameAndSenderInRegistrationOrder) {
     EXPECT_TRUE(calls.empty());
 }
 
-TEST(NotificationCenter, UserInfoCarriesValuesAndTheNullMarker) {
-    NotificationCenter center;
-    int owner = 0;
-    Notification got;
-    center.addObserver(&owner, "LumoPeripheralDidDisconnect", nullptr, [&](const Notification& n) { got = n; });
-    auto sender = std::make_shared<std::string>("peripheral");
-    center.post("LumoPeripheralDidDisconnect", sender, {{"error", NullMarker{}}, {"code", int64_t{409}}});
-    EXPECT_EQ(got.name, "LumoPeripheralDidDisconnect");
-    EXPECT_EQ(got.object, sender);
-    ASSERT_EQ(got.userInfo.count("error"), 1u);
-    EXPECT_NO_THROW((void)std::any_cast<NullMarker>(got.userInfo.at("error")));
-    EXPECT_EQ(std::any_cast<int64_t>(got.userInfo.at("code")), 409);
-}
-
 TEST(NotificationCenter, RemovalByOwnerAndByName) {
     NotificationCenter center;
     auto sender = std::make_shared<int>(0);

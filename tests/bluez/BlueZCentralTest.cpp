@@ -12,18 +12,11 @@ namespace {
 const std::string kToken1 = "AA:BB:CC:DD:EE:01";
 const std::string kToken2 = "AA:BB:CC:DD:EE:02";
 
-class BlueZCentralTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(f.started) << f.bus.error(); }
-    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
+using BlueZCentralTest = BlueZSuite;
 
-    BlueZFixture f;
-    CentralHarness h{f};
-};
-
-std::vector<ManagerState> statesOf(const RecordingDelegate& d) {
+std::vector<ManagerState> statesOf(const PlatformRecorder& d) {
     std::vector<ManagerState> out;
-    for (const auto& e : d.of(BleEvent::State)) out.push_back(e.state);
+    for (const auto& e : d.of(Ev::State)) out.push_back(e.state);
     return out;
 }
 
@@ -79,7 +72,7 @@ TEST_F(BlueZCentralTest, ScanSetsLeFilterAndReportsFreshMatchingDevicesWithTheir
     auto p = h.scanFor(kToken1);
     ASSERT_TRUE(p);
     // "Speaker" was advertised before the token (address order): it was seen and left out.
-    const auto found = h.delegate->of(BleEvent::Discover);
+    const auto found = h.delegate->of(Ev::Discover);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].rssi, -52);
     const AdvertisementData& ad = found[0].advertisement;
@@ -106,8 +99,8 @@ TEST_F(BlueZCentralTest, ScanSetsLeFilterAndReportsFreshMatchingDevicesWithTheir
     ASSERT_EQ(cached.size(), 1u);
     ASSERT_TRUE(elsewhere.connect(cached[0]));
     f.fake.addDevice(tokenDeviceConfig(kToken2));
-    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(BleEvent::Discover) == 2; }));
-    EXPECT_EQ(h.delegate->of(BleEvent::Discover)[1].peripheral->identifier(), kToken2);
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(Ev::Discover) == 2; }));
+    EXPECT_EQ(h.delegate->of(Ev::Discover)[1].peripheral->identifier(), kToken2);
 }
 
 TEST_F(BlueZCentralTest, OneReportPerDeviceUnlessDuplicatesAreAllowed) {
@@ -117,19 +110,19 @@ TEST_F(BlueZCentralTest, OneReportPerDeviceUnlessDuplicatesAreAllowed) {
     f.fake.advertise(kToken1, -40);
     f.fake.advertise(kToken1, -41);
     f.fake.addDevice(tokenDeviceConfig(kToken2));  // reported after the repeated advertisements
-    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(BleEvent::Discover) == 2; }));
-    EXPECT_EQ(h.delegate->of(BleEvent::Discover)[1].peripheral->identifier(), kToken2);
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(Ev::Discover) == 2; }));
+    EXPECT_EQ(h.delegate->of(Ev::Discover)[1].peripheral->identifier(), kToken2);
 
     // With duplicates every advertisement is reported, with its own RSSI.
     const size_t mark = h.delegate->events.size();
     h.central->scanForPeripherals(std::vector<BleUUID>{tokenService()}, ScanOptions{true});
-    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(BleEvent::Discover) >= 4; }));  // both again, fresh
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(Ev::Discover) >= 4; }));  // both again, fresh
     f.fake.advertise(kToken1, -33);
     ASSERT_TRUE(f.waitFor([&] {
         const auto& e = h.delegate->events.back();
-        return e.kind == BleEvent::Discover && e.rssi == -33;
+        return e.kind == Ev::Discover && e.rssi == -33;
     }));
-    EXPECT_GE(h.delegate->indexOf(BleEvent::Discover, mark), 0);
+    EXPECT_GE(h.delegate->indexOf(Ev::Discover, mark), 0);
 }
 
 TEST_F(BlueZCentralTest, StopScanEndsTheSessionAndARescanReportsTheSameObjectAgainOnlyWhenFresh) {
@@ -143,7 +136,7 @@ TEST_F(BlueZCentralTest, StopScanEndsTheSessionAndARescanReportsTheSameObjectAga
     auto again = h.scanFor(kToken1);
     ASSERT_TRUE(again);
     EXPECT_EQ(again, first);  // one platform object per device
-    EXPECT_EQ(h.delegate->count(BleEvent::Discover), 2u);
+    EXPECT_EQ(h.delegate->count(Ev::Discover), 2u);
     const auto retrieved = h.central->retrievePeripheralsWithIdentifiers({"aa:bb:cc:dd:ee:01", "11:22:33:44:55:66"});
     ASSERT_EQ(retrieved.size(), 1u);
     EXPECT_EQ(retrieved[0], first);
@@ -159,7 +152,7 @@ TEST_F(BlueZCentralTest, ScanWaitsForPowerAndResumesAfterTheServiceRestarts) {
     ASSERT_TRUE(h.waitForState(ManagerState::PoweredOff));
     h.central->scanForPeripherals(std::vector<BleUUID>{tokenService()}, ScanOptions{});
     f.fake.setPowered(true);
-    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(BleEvent::Discover) == 1; }));
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(Ev::Discover) == 1; }));
 
     ASSERT_TRUE(f.fake.restart());
     EXPECT_TRUE(f.waitFor([&] { return f.fake.discoverySessions() == 1; }));  // our session was re-established

@@ -12,22 +12,19 @@ namespace {
 
 const std::string kToken = "AA:BB:CC:DD:EE:01";
 
-class BlueZConnectionTest : public ::testing::Test {
+class BlueZConnectionTest : public BlueZSuite {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(f.started) << f.bus.error();
+        BlueZSuite::SetUp();
+        if (HasFatalFailure()) return;
         f.fake.addDevice(tokenDeviceConfig(kToken));
         ASSERT_TRUE(h.waitForState(ManagerState::PoweredOn));
     }
-    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
 
     bool called(const std::string& call) {
         const auto calls = f.fake.calls();
         return std::find(calls.begin(), calls.end(), call) != calls.end();
     }
-
-    BlueZFixture f;
-    CentralHarness h{f};
 };
 
 TEST_F(BlueZConnectionTest, ConnectPausesOurDiscoveryAndResumesItAfterwards) {
@@ -46,7 +43,7 @@ TEST_F(BlueZConnectionTest, ConnectPausesOurDiscoveryAndResumesItAfterwards) {
     // Connecting a connected device answers at once; the device is listed as connected.
     const size_t mark = h.delegate->events.size();
     h.central->connectPeripheral(p);
-    EXPECT_GE(h.waitForEvent(BleEvent::Connect, mark), 0);
+    EXPECT_GE(h.waitForEvent(Ev::Connect, mark), 0);
     EXPECT_EQ(h.central->retrieveConnectedPeripheralsWithServices({tokenService()}), std::vector<std::shared_ptr<PlatformPeripheral>>{p});
 }
 
@@ -55,12 +52,12 @@ TEST_F(BlueZConnectionTest, RefusedConnectionIsReportedWithBlueZsReason) {
     ASSERT_TRUE(p);
     f.fake.failNextConnect("org.bluez.Error.Failed", "le-connection-abort-by-local");
     EXPECT_FALSE(h.connect(p));
-    const BleEvent* failed = h.delegate->last(BleEvent::FailConnect);
+    const Event* failed = h.delegate->last(Ev::FailConnect);
     ASSERT_TRUE(failed && failed->error);
     EXPECT_EQ(*failed->error, (Error{"org.bluez.Error.Failed", EIO, "le-connection-abort-by-local"}));
     EXPECT_EQ(failed->peripheral, p);
     EXPECT_EQ(p->state(), PeripheralState::Disconnected);
-    EXPECT_EQ(h.delegate->count(BleEvent::Connect), 0u);
+    EXPECT_EQ(h.delegate->count(Ev::Connect), 0u);
     // The next attempt works.
     EXPECT_TRUE(h.connect(p));
 }
@@ -75,18 +72,16 @@ TEST_F(BlueZConnectionTest, CancelDuringAPendingConnectGivesOneDisconnectAndNoCo
     ASSERT_TRUE(f.waitFor([&] { return called("Connect " + kToken); }));
     EXPECT_EQ(p->state(), PeripheralState::Connecting);
     h.central->cancelPeripheralConnection(p);
-    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
-    ASSERT_GE(i, 0);
-    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(h.succeeded(Ev::Disconnect, mark));
     EXPECT_TRUE(called("Disconnect " + kToken));
     EXPECT_EQ(p->state(), PeripheralState::Disconnected);
 
     // Reconnect; by then the cancelled attempt's answer has long arrived and must not count.
     f.fake.holdConnects(false);
     EXPECT_TRUE(h.connect(p));
-    EXPECT_EQ(h.delegate->count(BleEvent::Disconnect), 1u);
-    EXPECT_EQ(h.delegate->count(BleEvent::FailConnect), 0u);
-    EXPECT_EQ(h.delegate->count(BleEvent::Connect), 1u);
+    EXPECT_EQ(h.delegate->count(Ev::Disconnect), 1u);
+    EXPECT_EQ(h.delegate->count(Ev::FailConnect), 0u);
+    EXPECT_EQ(h.delegate->count(Ev::Connect), 1u);
 }
 
 TEST_F(BlueZConnectionTest, ConnectionAttemptThatNeverAnswersTimesOutAndIsAborted) {
@@ -98,7 +93,7 @@ TEST_F(BlueZConnectionTest, ConnectionAttemptThatNeverAnswersTimesOutAndIsAborte
     ASSERT_TRUE(p);
     f.fake.holdConnects(true);
     EXPECT_FALSE(quick.connect(p));
-    const BleEvent* failed = quick.delegate->last(BleEvent::FailConnect);
+    const Event* failed = quick.delegate->last(Ev::FailConnect);
     ASSERT_TRUE(failed && failed->error);
     EXPECT_EQ(failed->error->domain, "org.freedesktop.DBus.Error.NoReply");
     EXPECT_EQ(failed->error->code, ETIMEDOUT);
@@ -114,16 +109,14 @@ TEST_F(BlueZConnectionTest, OrderlyDisconnectStopsNotificationsFirstAndIsReporte
     EXPECT_TRUE(gatt->notify->isNotifying());
     const size_t mark = h.delegate->events.size();
     h.central->cancelPeripheralConnection(p);
-    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
-    ASSERT_GE(i, 0);
-    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(h.succeeded(Ev::Disconnect, mark));
     const auto calls = f.fake.calls();
     const auto stopNotify = std::find(calls.begin(), calls.end(), std::string("StopNotify ") + kTokenNotifyUuid);
     const auto disconnect = std::find(calls.begin(), calls.end(), "Disconnect " + kToken);
     ASSERT_NE(stopNotify, calls.end());
     EXPECT_LT(stopNotify, disconnect);
     EXPECT_FALSE(gatt->notify->isNotifying());
-    EXPECT_EQ(h.delegate->count(BleEvent::Disconnect), 1u);
+    EXPECT_EQ(h.delegate->count(Ev::Disconnect), 1u);
 }
 
 TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLostLink) {
@@ -136,19 +129,19 @@ TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLost
     p->writeValue(Bytes{4, 5, 6}, gatt->write, WriteType::WithResponse);  // queued behind the first
     ASSERT_TRUE(f.waitFor([&] { return f.fake.writes(kToken).size() == 1; }));
     f.fake.dropLink(kToken);
-    const int lost = h.waitForEvent(BleEvent::Disconnect, mark);
+    const int lost = h.waitForEvent(Ev::Disconnect, mark);
     ASSERT_GE(lost, 0);
     const auto& disconnect = h.delegate->events[static_cast<size_t>(lost)];
     ASSERT_TRUE(disconnect.error);
     EXPECT_EQ(*disconnect.error, linkLostError());
     // Both writes are answered, with errors, in order, before the disconnect.
-    std::vector<BleEvent> writes;
+    std::vector<Event> writes;
     for (size_t i = mark; i < static_cast<size_t>(lost); ++i) {
-        if (h.delegate->events[i].kind == BleEvent::Write) writes.push_back(h.delegate->events[i]);
+        if (h.delegate->events[i].kind == Ev::Write) writes.push_back(h.delegate->events[i]);
     }
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_TRUE(writes[0].error && writes[1].error);
-    EXPECT_EQ(h.delegate->count(BleEvent::Write), 2u);
+    EXPECT_EQ(h.delegate->count(Ev::Write), 2u);
     EXPECT_EQ(f.fake.writes(kToken).size(), 1u);  // the queued frame never went out
     EXPECT_EQ(p->state(), PeripheralState::Disconnected);
     EXPECT_FALSE(gatt->notify->isNotifying());
@@ -156,9 +149,7 @@ TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLost
     // A write after the loss is answered with "not connected".
     const size_t after = h.delegate->events.size();
     p->writeValue(Bytes{7}, gatt->write, WriteType::WithResponse);
-    const int w = h.waitForEvent(BleEvent::Write, after);
-    ASSERT_GE(w, 0);
-    EXPECT_EQ(h.delegate->events[static_cast<size_t>(w)].error, OptError(notConnectedError()));
+    EXPECT_EQ(h.errorOf(Ev::Write, after), OptError(notConnectedError()));
 }
 
 TEST_F(BlueZConnectionTest, RemovedDeviceDisconnectsAndCanNoLongerBeConnected) {
@@ -167,11 +158,9 @@ TEST_F(BlueZConnectionTest, RemovedDeviceDisconnectsAndCanNoLongerBeConnected) {
     f.fake.setCacheAlways(false);  // the GATT objects go too
     const size_t mark = h.delegate->events.size();
     f.fake.removeDevice(kToken);
-    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
-    ASSERT_GE(i, 0);
-    EXPECT_TRUE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(h.errorOf(Ev::Disconnect, mark));
     EXPECT_FALSE(h.connect(p));
-    const BleEvent* failed = h.delegate->last(BleEvent::FailConnect);
+    const Event* failed = h.delegate->last(Ev::FailConnect);
     ASSERT_TRUE(failed);
     EXPECT_EQ(failed->error, OptError(deviceGoneError()));
 }
@@ -181,14 +170,12 @@ TEST_F(BlueZConnectionTest, ServiceRestartEndsTheLinkAndTheSameDeviceConnectsAga
     ASSERT_TRUE(h.connectToken(kToken, &p));
     const size_t mark = h.delegate->events.size();
     ASSERT_TRUE(f.fake.restart());
-    const int i = h.waitForEvent(BleEvent::Disconnect, mark);
-    ASSERT_GE(i, 0);
-    EXPECT_TRUE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(h.errorOf(Ev::Disconnect, mark));
     std::vector<ManagerState> states;
     f.waitFor([&] {
         states.clear();
         for (size_t k = mark; k < h.delegate->events.size(); ++k) {
-            if (h.delegate->events[k].kind == BleEvent::State) states.push_back(h.delegate->events[k].state);
+            if (h.delegate->events[k].kind == Ev::State) states.push_back(h.delegate->events[k].state);
         }
         return states.size() >= 2;
     });

@@ -13,11 +13,8 @@ namespace {
 
 const std::string kToken = "AA:BB:CC:DD:EE:01";
 
-class BlueZGattTest : public ::testing::Test {
+class BlueZGattTest : public BlueZSuite {
 protected:
-    void SetUp() override { ASSERT_TRUE(f.started) << f.bus.error(); }
-    void TearDown() override { EXPECT_FALSE(h.delegate->offQueue) << "a callback came off the callback queue"; }
-
     /// Connects the token device (added with `config`), without discovering anything.
     std::shared_ptr<PlatformPeripheral> connected(FakeDeviceConfig config) {
         const std::string address = config.address;
@@ -35,17 +32,6 @@ protected:
         if (!h.waitForState(ManagerState::PoweredOn)) return std::nullopt;
         return h.connectToken(kToken, p);
     }
-
-    std::vector<BleEvent> eventsSince(size_t mark, BleEvent::Kind kind) const {
-        std::vector<BleEvent> out;
-        for (size_t i = mark; i < h.delegate->events.size(); ++i) {
-            if (h.delegate->events[i].kind == kind) out.push_back(h.delegate->events[i]);
-        }
-        return out;
-    }
-
-    BlueZFixture f;
-    CentralHarness h{f};
 };
 
 TEST_F(BlueZGattTest, DiscoveryFindsTheTokenServiceAndItsCharacteristicsAsTheSameObjectsEachTime) {
@@ -64,7 +50,7 @@ TEST_F(BlueZGattTest, DiscoveryFindsTheTokenServiceAndItsCharacteristicsAsTheSam
     // A filter for one characteristic lists only that one; a second discovery gives the same objects.
     const size_t mark = h.delegate->events.size();
     p->discoverCharacteristics(std::vector<BleUUID>{tokenNotify()}, gatt->service);
-    ASSERT_GE(h.waitForEvent(BleEvent::Characteristics, mark), 0);
+    ASSERT_GE(h.waitForEvent(Ev::Characteristics, mark), 0);
     ASSERT_EQ(gatt->service->characteristics().size(), 1u);
     EXPECT_EQ(gatt->service->characteristics()[0], gatt->notify);
     auto again = h.discoverGatt(p);
@@ -75,7 +61,8 @@ TEST_F(BlueZGattTest, DiscoveryFindsTheTokenServiceAndItsCharacteristicsAsTheSam
 }
 
 TEST_F(BlueZGattTest, GattObjectsArrivingAfterServicesResolvedAreStillFound) {
-    f.fake.setLateGattObjects(true);  // ServicesResolved=true comes before InterfacesAdded
+    // ServicesResolved=true comes first, then the service, then one characteristic at a time.
+    f.fake.setLateGattObjects(true, std::chrono::milliseconds(100));
     auto p = connected(tokenDeviceConfig(kToken));
     ASSERT_TRUE(p);
     auto gatt = h.discoverGatt(p);
@@ -90,24 +77,20 @@ TEST_F(BlueZGattTest, MissingServiceIsAnsweredEmptyAfterTheGraceAndDiscoveryNeed
     ASSERT_TRUE(p);
     size_t mark = h.delegate->events.size();
     p->discoverServices(std::vector<BleUUID>{tokenService()});
-    const int i = h.waitForEvent(BleEvent::Services, mark);
-    ASSERT_GE(i, 0);
-    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);
+    EXPECT_TRUE(h.succeeded(Ev::Services, mark));
     EXPECT_TRUE(p->services().empty());
     // Without a filter the battery service is listed.
     mark = h.delegate->events.size();
     p->discoverServices(std::nullopt);
-    ASSERT_GE(h.waitForEvent(BleEvent::Services, mark), 0);
+    ASSERT_GE(h.waitForEvent(Ev::Services, mark), 0);
     ASSERT_EQ(p->services().size(), 1u);
     EXPECT_EQ(p->services()[0]->uuid(), BleUUID::fromString("180f"));
 
     mark = h.delegate->events.size();
     h.central->cancelPeripheralConnection(p);
-    ASSERT_GE(h.waitForEvent(BleEvent::Disconnect, mark), 0);
+    ASSERT_GE(h.waitForEvent(Ev::Disconnect, mark), 0);
     p->discoverServices(std::nullopt);
-    const int j = h.waitForEvent(BleEvent::Services, mark);
-    ASSERT_GE(j, 0);
-    EXPECT_EQ(h.delegate->events[static_cast<size_t>(j)].error, OptError(notConnectedError()));
+    EXPECT_EQ(h.errorOf(Ev::Services, mark), OptError(notConnectedError()));
 }
 
 TEST_F(BlueZGattTest, NotificationSentBeforeTheStartNotifyAnswerIsDelivered) {
@@ -119,12 +102,10 @@ TEST_F(BlueZGattTest, NotificationSentBeforeTheStartNotifyAnswerIsDelivered) {
     f.fake.setEarlyNotification(kToken, kTokenNotifyUuid, Bytes{0x00, 0x05, 0x00, 0xAB});
     const size_t mark = h.delegate->events.size();
     p->setNotifyValue(true, gatt->notify);
-    const int state = h.waitForEvent(BleEvent::NotifyState, mark);
-    ASSERT_GE(state, 0);
-    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(state)].error);
-    const int value = h.delegate->indexOf(BleEvent::Value, mark);
+    EXPECT_TRUE(h.succeeded(Ev::NotifyState, mark));
+    const int value = h.delegate->indexOf(Ev::Value, mark);
     ASSERT_GE(value, 0);
-    EXPECT_LT(value, state);
+    EXPECT_LT(value, h.delegate->indexOf(Ev::NotifyState, mark));
     EXPECT_EQ(h.delegate->events[static_cast<size_t>(value)].value, (Bytes{0x00, 0x05, 0x00, 0xAB}));
     EXPECT_EQ(h.delegate->events[static_cast<size_t>(value)].characteristic, gatt->notify);
     EXPECT_TRUE(gatt->notify->isNotifying());
@@ -133,8 +114,8 @@ TEST_F(BlueZGattTest, NotificationSentBeforeTheStartNotifyAnswerIsDelivered) {
     // A burst that piles up before the callback queue runs: each callback still sees its own value.
     const size_t burst = h.delegate->events.size();
     for (uint8_t i = 1; i <= 5; ++i) f.fake.notify(kToken, kTokenNotifyUuid, Bytes{i, i});
-    ASSERT_TRUE(f.waitFor([&] { return eventsSince(burst, BleEvent::Value).size() == 5; }));
-    const auto values = eventsSince(burst, BleEvent::Value);
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->of(Ev::Value, burst).size() == 5; }));
+    const auto values = h.delegate->of(Ev::Value, burst);
     for (uint8_t i = 1; i <= 5; ++i) EXPECT_EQ(values[i - 1].value, (Bytes{i, i}));
     EXPECT_EQ(gatt->notify->value(), (Bytes{5, 5}));
 }
@@ -147,15 +128,15 @@ TEST_F(BlueZGattTest, WritesWithResponseGoOutOneAtATimeAndEchoesArriveInOrder) {
     for (uint8_t i = 0; i < 6; ++i) frames.push_back(Bytes(140, static_cast<uint8_t>(0x10 + i)));
     const size_t mark = h.delegate->events.size();
     for (const auto& frame : frames) p->writeValue(frame, gatt->write, WriteType::WithResponse);
-    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Write).size() == 6 && eventsSince(mark, BleEvent::Value).size() == 6; }));
-    for (const auto& w : eventsSince(mark, BleEvent::Write)) {
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->of(Ev::Write, mark).size() == 6 && h.delegate->of(Ev::Value, mark).size() == 6; }));
+    for (const auto& w : h.delegate->of(Ev::Write, mark)) {
         EXPECT_FALSE(w.error);
         EXPECT_EQ(w.characteristic, gatt->write);
     }
     EXPECT_EQ(f.fake.inProgressReplies(), 0);  // never two WriteValue calls at once
     const auto written = f.fake.writes(kToken);
     ASSERT_EQ(written.size(), 6u);
-    const auto echoes = eventsSince(mark, BleEvent::Value);
+    const auto echoes = h.delegate->of(Ev::Value, mark);
     for (size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(written[i].value, frames[i]);
         EXPECT_EQ(written[i].type, "request");
@@ -185,11 +166,9 @@ TEST_F(BlueZGattTest, WriteRefusedWithInProgressBecauseOfAnotherClientIsRetried)
     const size_t mark = h.delegate->events.size();
     p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithResponse);
     ASSERT_TRUE(f.waitFor([&] { return f.fake.inProgressReplies() >= 2; }));  // refused, retried, refused
-    EXPECT_TRUE(eventsSince(mark, BleEvent::Write).empty());
+    EXPECT_TRUE(h.delegate->of(Ev::Write, mark).empty());
     f.fake.releaseWrites();
-    const int w = h.waitForEvent(BleEvent::Write, mark);
-    ASSERT_GE(w, 0);
-    EXPECT_FALSE(h.delegate->events[static_cast<size_t>(w)].error);
+    EXPECT_TRUE(h.succeeded(Ev::Write, mark));
     const auto written = f.fake.writes(kToken);
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[1].value, Bytes{0x01});
@@ -208,17 +187,17 @@ TEST_F(BlueZGattTest, WritesWithoutResponseUseCommandsInOrderAndAreNeverAnswered
     p->writeValue(Bytes(limit + 1, 0x02), gatt->write, WriteType::WithoutResponse);  // BlueZ refuses; nobody is told
     p->writeValue(Bytes(limit, 0x03), gatt->write, WriteType::WithoutResponse);
     p->writeValue(Bytes{0x04}, gatt->write, WriteType::WithResponse);  // the one answered write
-    ASSERT_GE(h.waitForEvent(BleEvent::Write, mark), 0);
+    ASSERT_GE(h.waitForEvent(Ev::Write, mark), 0);
     // The echoes of all three delivered frames have arrived once the last one has.
-    ASSERT_TRUE(f.waitFor([&] { return !eventsSince(mark, BleEvent::Value).empty() && eventsSince(mark, BleEvent::Value).back().value == Bytes{0x04}; }));
-    EXPECT_EQ(eventsSince(mark, BleEvent::Write).size(), 1u);
+    ASSERT_TRUE(f.waitFor([&] { return !h.delegate->of(Ev::Value, mark).empty() && h.delegate->of(Ev::Value, mark).back().value == Bytes{0x04}; }));
+    EXPECT_EQ(h.delegate->of(Ev::Write, mark).size(), 1u);
     const auto written = f.fake.writes(kToken);
     ASSERT_EQ(written.size(), 3u);
     EXPECT_EQ(written[0].type, "command");
     EXPECT_EQ(written[1].type, "command");
     EXPECT_EQ(written[1].value, Bytes(limit, 0x03));
     EXPECT_EQ(written[2].type, "request");
-    EXPECT_EQ(eventsSince(mark, BleEvent::Value).size(), 3u);
+    EXPECT_EQ(h.delegate->of(Ev::Value, mark).size(), 3u);
 }
 
 TEST_F(BlueZGattTest, WriteLengthFollowsTheMtuAndDefaultsWithoutIt) {
@@ -245,23 +224,23 @@ TEST_F(BlueZGattTest, WriteErrorsCarryTheDBusErrorAndStrayNotificationsAreDroppe
     p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithResponse);
     p->writeValue(Bytes{0x02}, gatt->write, WriteType::WithResponse);
     // The refused frame is not echoed, the second one is.
-    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Write).size() == 2 && eventsSince(mark, BleEvent::Value).size() == 1; }));
-    EXPECT_EQ(eventsSince(mark, BleEvent::Value)[0].value, Bytes{0x02});
-    const auto writes = eventsSince(mark, BleEvent::Write);
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->of(Ev::Write, mark).size() == 2 && h.delegate->of(Ev::Value, mark).size() == 1; }));
+    EXPECT_EQ(h.delegate->of(Ev::Value, mark)[0].value, Bytes{0x02});
+    const auto writes = h.delegate->of(Ev::Write, mark);
     EXPECT_EQ(writes[0].error, OptError(Error{"org.bluez.Error.NotPermitted", EPERM, "Write not permitted"}));
     EXPECT_FALSE(writes[1].error);
 
     // Switched off, notifications are no longer delivered (another client may keep BlueZ's session).
     mark = h.delegate->events.size();
     p->setNotifyValue(false, gatt->notify);
-    ASSERT_GE(h.waitForEvent(BleEvent::NotifyState, mark), 0);
+    ASSERT_GE(h.waitForEvent(Ev::NotifyState, mark), 0);
     EXPECT_FALSE(gatt->notify->isNotifying());
     p->writeValue(Bytes{0x03}, gatt->write, WriteType::WithResponse);  // echoed by the device, not subscribed
-    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Write).size() == 1; }));
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->of(Ev::Write, mark).size() == 1; }));
     p->setNotifyValue(true, gatt->notify);
     p->writeValue(Bytes{0x04}, gatt->write, WriteType::WithResponse);
-    ASSERT_TRUE(f.waitFor([&] { return eventsSince(mark, BleEvent::Value).size() == 1; }));
-    EXPECT_EQ(eventsSince(mark, BleEvent::Value)[0].value, Bytes{0x04});
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->of(Ev::Value, mark).size() == 1; }));
+    EXPECT_EQ(h.delegate->of(Ev::Value, mark)[0].value, Bytes{0x04});
 }
 
 TEST_F(BlueZGattTest, ReadRssiAnswersTheLastAdvertisedValue) {
@@ -272,13 +251,13 @@ TEST_F(BlueZGattTest, ReadRssiAnswersTheLastAdvertisedValue) {
     ASSERT_TRUE(p);
     f.fake.advertise(kToken, -71);
     f.fake.addDevice(tokenDeviceConfig("AA:BB:CC:DD:EE:02"));  // reported after the advertisement above
-    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(BleEvent::Discover) == 2; }));
+    ASSERT_TRUE(f.waitFor([&] { return h.delegate->count(Ev::Discover) == 2; }));
     h.central->stopScan();  // BlueZ invalidates RSSI when discovery stops; the last value is kept
     ASSERT_TRUE(f.waitFor([&] { return !f.fake.discovering(); }));
     ASSERT_TRUE(h.connect(p));
     const size_t mark = h.delegate->events.size();
     p->readRSSI();
-    const int i = h.waitForEvent(BleEvent::Rssi, mark);
+    const int i = h.waitForEvent(Ev::Rssi, mark);
     ASSERT_GE(i, 0);
     EXPECT_EQ(h.delegate->events[static_cast<size_t>(i)].rssi, -71);
     EXPECT_FALSE(h.delegate->events[static_cast<size_t>(i)].error);

@@ -48,37 +48,44 @@ public:
     std::shared_ptr<VirtualToken> device;
 };
 
-/// The BlueZ backend, the fake org.bluez and a fake device backed by the virtual token. The
-/// central's platform callbacks come on a serial queue of its own, as in an application.
-class BlueZRig final : public SessionRig {
+/// The BlueZ backend against the fake org.bluez on a private bus. The central's platform callbacks
+/// come on a serial queue of its own, as in an application.
+class BusRig : public SessionRig {
 public:
-    static constexpr const char* kAddress = "C0:FF:EE:00:00:01";
-
-    explicit BlueZRig(const VirtualTokenConfig& config) {
-        model = VirtualTokenDeviceModel::create(config);
-        FakeDeviceConfig device = tokenDeviceConfig(kAddress, config.name);
-        device.model = model;
-        f.fake.addDevice(std::move(device));
-        central = LumoCentralManager::create(f.backend, nullptr);
-    }
-    ~BlueZRig() override {
+    ~BusRig() override {
         central.reset();
+        if (emulator) emulator->stop();
         f.fake.stop();  // no more model calls from the fake's thread
         f.loop->runUntilIdle();
     }
     std::string problem() const override { return f.started ? std::string() : "no private bus: " + f.bus.error(); }
     bool runUntil(const std::function<bool()>& done) override { return f.waitFor(done, std::chrono::seconds(15)); }
+
+    BlueZFixture f;
+    std::shared_ptr<TokenEmulator> emulator;
+};
+
+/// A fake device of the fake org.bluez, backed by the virtual token.
+class BlueZRig final : public BusRig {
+public:
+    static constexpr const char* kAddress = "C0:FF:EE:00:00:01";
+
+    explicit BlueZRig(const VirtualTokenConfig& config) : model(VirtualTokenDeviceModel::create(config)) {
+        FakeDeviceConfig device = tokenDeviceConfig(kAddress, config.name);
+        device.model = model;
+        f.fake.addDevice(std::move(device));
+        central = LumoCentralManager::create(f.backend, nullptr);
+    }
     VirtualTokenEndpoint& token() override { return model->endpoint(); }
     void dropLinkFromToken() override { f.fake.dropLink(kAddress); }
 
-    BlueZFixture f;
     std::shared_ptr<VirtualTokenDeviceModel> model;
 };
 
-/// The BlueZ backend against the token emulator: its GATT application and advertisement on the
-/// fake's second adapter, looped back to the first over a link of the smallest MTU (20-byte
-/// notifications). The emulator's endpoint runs on the main queue.
-class EmulatorRig final : public SessionRig {
+/// The token emulator: its GATT application and advertisement on the fake's second adapter,
+/// looped back to the first over a link of the smallest MTU (20-byte notifications). The
+/// emulator's endpoint runs on the main queue.
+class EmulatorRig final : public BusRig {
 public:
     explicit EmulatorRig(const VirtualTokenConfig& config) {
         if (!f.started) return;
@@ -89,19 +96,8 @@ public:
         emulator->start();
         central = LumoCentralManager::create(f.backend, nullptr);
     }
-    ~EmulatorRig() override {
-        central.reset();
-        if (emulator) emulator->stop();
-        f.fake.stop();
-        f.loop->runUntilIdle();
-    }
-    std::string problem() const override { return f.started ? std::string() : "no private bus: " + f.bus.error(); }
-    bool runUntil(const std::function<bool()>& done) override { return f.waitFor(done, std::chrono::seconds(15)); }
     VirtualTokenEndpoint& token() override { return emulator->endpoint(); }
     void dropLinkFromToken() override { emulator->disconnectCentral(); }
-
-    BlueZFixture f;
-    std::shared_ptr<TokenEmulator> emulator;
 };
 
 }  // namespace vexa::test

@@ -127,35 +127,11 @@ void FakeBluez::publishAdapter() {
     o.registerMethod(kAdapter, "StartDiscovery", "", "", [this](sdbus::MethodCall call) { onStartDiscovery(std::move(call)); });
     o.registerMethod(kAdapter, "StopDiscovery", "", "", [this](sdbus::MethodCall call) { onStopDiscovery(std::move(call)); });
     o.registerMethod(kAdapter, "SetDiscoveryFilter", "a{sv}", "", [this](sdbus::MethodCall call) { onSetDiscoveryFilter(std::move(call)); });
-    o.registerMethod(kAdapter, "GetDiscoveryFilters", "", "as", [](sdbus::MethodCall call) {
-        auto reply = call.createReply();
-        reply << std::vector<std::string>{"UUIDs", "RSSI", "Pathloss", "Transport", "DuplicateData", "Discoverable", "Pattern"};
-        reply.send();
-    });
-    o.registerMethod(kAdapter, "RemoveDevice", "o", "", [this](sdbus::MethodCall call) {
-        sdbus::ObjectPath path;
-        call >> path;
-        for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-            if (it->second->path() != path) continue;
-            it->second->unpublish();
-            devices_.erase(it);
-            call.createReply().send();
-            return;
-        }
-        replyError(call, "org.bluez.Error.DoesNotExist", "Does Not Exist");
-    });
     o.registerProperty("Address").onInterface(kAdapter).withGetter([] { return std::string("00:1A:7D:DA:71:13"); });
-    o.registerProperty("AddressType").onInterface(kAdapter).withGetter([] { return std::string("public"); });
     o.registerProperty("Name").onInterface(kAdapter).withGetter([] { return std::string("fakehost"); });
-    o.registerProperty("Alias").onInterface(kAdapter).withGetter([] { return std::string("fakehost"); });
-    o.registerProperty("Class").onInterface(kAdapter).withGetter([] { return uint32_t{0x6c010c}; });
     o.registerProperty("Powered").onInterface(kAdapter).withGetter([this] { return powered_; });
     o.registerProperty("PowerState").onInterface(kAdapter).withGetter([this] { return powerState_; });
-    o.registerProperty("Discoverable").onInterface(kAdapter).withGetter([] { return false; });
-    o.registerProperty("Pairable").onInterface(kAdapter).withGetter([] { return true; });
     o.registerProperty("Discovering").onInterface(kAdapter).withGetter([this] { return discovering_; });
-    o.registerProperty("UUIDs").onInterface(kAdapter).withGetter([] { return std::vector<std::string>{}; });
-    o.registerProperty("Roles").onInterface(kAdapter).withGetter([] { return std::vector<std::string>{"central", "peripheral"}; });
     o.finishRegistration();
     o.emitInterfacesAddedSignal({kAdapter});
 }
@@ -322,27 +298,19 @@ void FakeBluez::removeDevice(const std::string& address) {
 }
 
 void FakeBluez::dropLink(const std::string& address) {
-    onLoop([&] {
-        if (FakeDevice* d = device(address)) d->dropLink();
-    });
+    onLoop([&] { if (FakeDevice* d = device(address)) d->dropLink(); });
 }
 
 void FakeBluez::setMtu(const std::string& address, uint16_t mtu) {
-    onLoop([&] {
-        if (FakeDevice* d = device(address)) d->setMtu(mtu);
-    });
+    onLoop([&] { if (FakeDevice* d = device(address)) d->setMtu(mtu); });
 }
 
 void FakeBluez::notify(const std::string& address, const std::string& uuid, Bytes value) {
-    onLoop([&] {
-        if (FakeDevice* d = device(address)) d->notify(uuid, std::move(value));
-    });
+    onLoop([&] { if (FakeDevice* d = device(address)) d->notify(uuid, std::move(value)); });
 }
 
 void FakeBluez::setEarlyNotification(const std::string& address, const std::string& uuid, Bytes value) {
-    onLoop([&] {
-        if (FakeDevice* d = device(address)) d->setEarlyNotification(uuid, std::move(value));
-    });
+    onLoop([&] { if (FakeDevice* d = device(address)) d->setEarlyNotification(uuid, std::move(value)); });
 }
 
 // ---- peripheral role ----
@@ -355,19 +323,13 @@ void FakeBluez::enablePeripheralRole(uint16_t mtu) {
     });
 }
 
-bool FakeBluez::peripheralRegistered() const {
-    return onLoop([&] { return peripheral_ && peripheral_->registered(); });
-}
+bool FakeBluez::peripheralRegistered() const { return onLoop([&] { return peripheral_ && peripheral_->registered(); }); }
 
 // ---- behaviour ----
 
-void FakeBluez::setApplyDiscoveryFilter(bool apply) {
-    onLoop([&] { applyFilters_ = apply; });
-}
+void FakeBluez::setApplyDiscoveryFilter(bool apply) { onLoop([&] { applyFilters_ = apply; }); }
 
-void FakeBluez::setCacheAlways(bool cacheAlways) {
-    onLoop([&] { env_.behaviour.cacheAlways = cacheAlways; });
-}
+void FakeBluez::setCacheAlways(bool cacheAlways) { onLoop([&] { env_.behaviour.cacheAlways = cacheAlways; }); }
 
 void FakeBluez::setLateGattObjects(bool late, std::chrono::milliseconds characteristicsDelay) {
     onLoop([&] {
@@ -380,28 +342,14 @@ void FakeBluez::failNextConnect(std::string name, std::string message) {
     onLoop([&] { env_.behaviour.connectFailure = FakeError{std::move(name), std::move(message)}; });
 }
 
-void FakeBluez::holdConnects(bool hold) {
-    onLoop([&] { env_.behaviour.holdConnects = hold; });
-}
+void FakeBluez::holdConnects(bool hold) { onLoop([&] { env_.behaviour.holdConnects = hold; }); }
 
-void FakeBluez::releaseConnects() {
-    onLoop([&] {
-        for (auto& [address, d] : devices_) d->releaseConnect();
-    });
-}
+void FakeBluez::setWriteDelay(std::chrono::milliseconds delay) { onLoop([&] { env_.behaviour.writeDelay = delay; }); }
 
-void FakeBluez::setWriteDelay(std::chrono::milliseconds delay) {
-    onLoop([&] { env_.behaviour.writeDelay = delay; });
-}
-
-void FakeBluez::holdNextWrite() {
-    onLoop([&] { env_.behaviour.holdNextWrite = true; });
-}
+void FakeBluez::holdNextWrite() { onLoop([&] { env_.behaviour.holdNextWrite = true; }); }
 
 void FakeBluez::releaseWrites() {
-    onLoop([&] {
-        for (auto& [address, d] : devices_) d->releaseWrites();
-    });
+    onLoop([&] { for (auto& [address, d] : devices_) d->releaseWrites(); });
 }
 
 void FakeBluez::failNextWrite(std::string name, std::string message) {
@@ -414,17 +362,11 @@ std::vector<std::string> FakeBluez::calls() const {
     return onLoop([&] { return env_.log.calls; });
 }
 
-std::vector<DiscoveryFilterCall> FakeBluez::discoveryFilters() const {
-    return onLoop([&] { return filterCalls_; });
-}
+std::vector<DiscoveryFilterCall> FakeBluez::discoveryFilters() const { return onLoop([&] { return filterCalls_; }); }
 
-size_t FakeBluez::discoverySessions() const {
-    return onLoop([&] { return sessions_.size(); });
-}
+size_t FakeBluez::discoverySessions() const { return onLoop([&] { return sessions_.size(); }); }
 
-bool FakeBluez::discovering() const {
-    return onLoop([&] { return discovering_; });
-}
+bool FakeBluez::discovering() const { return onLoop([&] { return discovering_; }); }
 
 std::vector<FakeWrite> FakeBluez::writes(const std::string& address) const {
     return onLoop([&] {
@@ -433,9 +375,7 @@ std::vector<FakeWrite> FakeBluez::writes(const std::string& address) const {
     });
 }
 
-int FakeBluez::inProgressReplies() const {
-    return onLoop([&] { return env_.log.inProgress; });
-}
+int FakeBluez::inProgressReplies() const { return onLoop([&] { return env_.log.inProgress; }); }
 
 bool FakeBluez::isConnected(const std::string& address) const {
     return onLoop([&] {
@@ -448,13 +388,6 @@ bool FakeBluez::isNotifying(const std::string& address, const std::string& uuid)
     return onLoop([&] {
         const FakeDevice* d = device(address);
         return d && d->isNotifying(uuid);
-    });
-}
-
-std::string FakeBluez::devicePath(const std::string& address) const {
-    return onLoop([&] {
-        const FakeDevice* d = device(address);
-        return d ? d->path() : std::string();
     });
 }
 

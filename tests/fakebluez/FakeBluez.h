@@ -83,7 +83,6 @@ public:
     void setLateGattObjects(bool late, std::chrono::milliseconds characteristicsDelay = {});
     void failNextConnect(std::string name, std::string message);
     void holdConnects(bool hold);
-    void releaseConnects();
     void holdNextWrite();
     void releaseWrites();
     void failNextWrite(std::string name, std::string message);
@@ -99,7 +98,6 @@ public:
     int inProgressReplies() const;
     bool isConnected(const std::string& address) const;
     bool isNotifying(const std::string& address, const std::string& uuid) const;
-    std::string devicePath(const std::string& address) const;
 
 private:
     template <class F>

@@ -133,7 +133,6 @@ void FakeDevice::shutdown() {
     const bool wasConnected = connected_;
     ++linkEpoch_;
     pendingConnect_.reset();
-    connectHeld_ = false;
     connected_ = false;
     servicesResolved_ = false;
     seenInDiscovery = false;
@@ -170,17 +169,7 @@ void FakeDevice::onConnect(sdbus::MethodCall call) {
     if (pendingConnect_) return replyError(call, "org.bluez.Error.Failed", "Operation already in progress");
     if (auto failure = std::exchange(env_.behaviour.connectFailure, std::nullopt)) return replyError(call, failure->name, failure->message);
     pendingConnect_ = std::move(call);
-    if (env_.behaviour.holdConnects) {
-        connectHeld_ = true;
-        return;
-    }
-    later(std::chrono::milliseconds(0), [this] { establish(); });
-}
-
-void FakeDevice::releaseConnect() {
-    if (!connectHeld_) return;
-    connectHeld_ = false;
-    establish();
+    if (!env_.behaviour.holdConnects) later(std::chrono::milliseconds(0), [this] { establish(); });
 }
 
 void FakeDevice::establish() {
@@ -221,7 +210,6 @@ void FakeDevice::onDisconnect(sdbus::MethodCall call) {
     if (pendingConnect_) {
         replyError(*pendingConnect_, "org.bluez.Error.Failed", "br-connection-canceled");
         pendingConnect_.reset();
-        connectHeld_ = false;
         return replyOk(call);
     }
     if (!connected_) return replyError(call, "org.bluez.Error.NotConnected", "Not Connected");

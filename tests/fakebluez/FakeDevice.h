@@ -53,7 +53,6 @@ public:
     /// The next StartNotify on `uuid` sends `value` before answering.
     void setEarlyNotification(const std::string& uuid, Bytes value);
     void releaseWrites();
-    void releaseConnect();
     /// A D-Bus client left: its notify sessions end.
     void clientGone(const std::string& sender);
     bool isNotifying(const std::string& uuid) const;
@@ -113,7 +112,6 @@ private:
     std::vector<std::unique_ptr<Service>> services_;
     std::vector<std::unique_ptr<Characteristic>> characteristics_;
     std::optional<sdbus::MethodCall> pendingConnect_;
-    bool connectHeld_ = false;
     bool connected_ = false;
     bool servicesResolved_ = false;
     bool persistent_ = false;

@@ -2,91 +2,17 @@
 // A radio, one central on the virtual main loop, and a token-like device to drive it with.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iterator>
 #include <vector>
 
 #include "Backends/Simulated/SimulatedErrors.h"
 #include "Backends/Simulated/SimulatedRadio.h"
 #include "Platform/Clock.h"
+#include "tests/support/PlatformRecorder.h"
 #include "tests/support/VirtualMainLoop.h"
 
 namespace vexa::test {
 
 using namespace std::chrono_literals;
-
-enum class Ev { State, Discover, Connect, FailConnect, Disconnect, Services, Characteristics, Value, NotifyState, Write, Rssi };
-
-/// One platform callback, with the virtual time and the values the platform objects showed then.
-struct Event {
-    Ev kind = Ev::State;
-    std::shared_ptr<PlatformPeripheral> peripheral{};
-    std::shared_ptr<PlatformService> service{};
-    std::shared_ptr<PlatformCharacteristic> characteristic{};
-    Bytes value{};  // the characteristic's value() during a Value callback
-    OptError error{};
-    int64_t rssi = 0;
-    AdvertisementData advertisement{};
-    ManagerState state = ManagerState::Unknown;
-    Duration at{0};
-};
-
-/// Central and peripheral delegate that records every callback.
-class RecordingDelegate : public PlatformCentralDelegate, public PlatformPeripheralDelegate {
-public:
-    using P = std::shared_ptr<PlatformPeripheral>;
-    using C = std::shared_ptr<PlatformCharacteristic>;
-    explicit RecordingDelegate(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
-
-    std::vector<Event> events;
-    std::vector<Event> of(Ev kind) const {
-        std::vector<Event> out;
-        std::copy_if(events.begin(), events.end(), std::back_inserter(out), [&](const Event& e) { return e.kind == kind; });
-        return out;
-    }
-    size_t count(Ev kind) const { return of(kind).size(); }
-    std::vector<Ev> kinds() const {
-        std::vector<Ev> out;
-        for (auto& e : events) out.push_back(e.kind);
-        return out;
-    }
-    void clear() { events.clear(); }
-
-    void centralManagerDidUpdateState(const std::shared_ptr<PlatformCentral>& c) override { record({.kind = Ev::State, .state = c->state()}); }
-    void centralManagerDidDiscoverPeripheral(const std::shared_ptr<PlatformCentral>&, const P& p, const AdvertisementData& adv, int64_t rssi) override {
-        record({.kind = Ev::Discover, .peripheral = p, .rssi = rssi, .advertisement = adv});
-    }
-    void centralManagerDidConnectPeripheral(const std::shared_ptr<PlatformCentral>&, const P& p) override { record({.kind = Ev::Connect, .peripheral = p}); }
-    void centralManagerDidFailToConnectPeripheral(const std::shared_ptr<PlatformCentral>&, const P& p, const OptError& error) override {
-        record({.kind = Ev::FailConnect, .peripheral = p, .error = error});
-    }
-    void centralManagerDidDisconnectPeripheral(const std::shared_ptr<PlatformCentral>&, const P& p, const OptError& error) override {
-        record({.kind = Ev::Disconnect, .peripheral = p, .error = error});
-    }
-    void peripheralDidDiscoverServices(const P& p, const OptError& error) override { record({.kind = Ev::Services, .peripheral = p, .error = error}); }
-    void peripheralDidDiscoverCharacteristicsForService(const P& p, const std::shared_ptr<PlatformService>& s, const OptError& error) override {
-        record({.kind = Ev::Characteristics, .peripheral = p, .service = s, .error = error});
-    }
-    void peripheralDidUpdateValueForCharacteristic(const P& p, const C& c, const OptError& error) override {
-        record({.kind = Ev::Value, .peripheral = p, .characteristic = c, .value = c->value(), .error = error});
-    }
-    void peripheralDidUpdateNotificationStateForCharacteristic(const P& p, const C& c, const OptError& error) override {
-        record({.kind = Ev::NotifyState, .peripheral = p, .characteristic = c, .error = error});
-    }
-    void peripheralDidWriteValueForCharacteristic(const P& p, const C& c, const OptError& error) override {
-        record({.kind = Ev::Write, .peripheral = p, .characteristic = c, .error = error});
-    }
-    void peripheralDidReadRSSI(const P& p, int64_t rssi, const OptError& error) override {
-        record({.kind = Ev::Rssi, .peripheral = p, .error = error, .rssi = rssi});
-    }
-
-private:
-    void record(Event e) {
-        e.at = clock_->now();
-        events.push_back(std::move(e));
-    }
-    std::shared_ptr<Clock> clock_;
-};
 
 inline const BleUUID kServiceUUID = BleUUID::fromString("a63928c5-f337-4181-9412-09b8a6d8826f");
 inline const BleUUID kWriteUUID = BleUUID::fromString("563e2883-5c3a-41da-8e02-15640ae703e6");
@@ -126,7 +52,7 @@ class SimStackTest : public ::testing::Test {
 protected:
     VirtualMainLoop main;
     std::shared_ptr<SimulatedRadio> radio = SimulatedRadio::create();
-    std::shared_ptr<RecordingDelegate> rec = std::make_shared<RecordingDelegate>(main.clock);
+    std::shared_ptr<PlatformRecorder> rec = std::make_shared<PlatformRecorder>(main.loop);
     std::shared_ptr<PlatformCentral> central = radio->createCentral(rec, main.loop);
 
     void run() { main.runUntilIdle(); }

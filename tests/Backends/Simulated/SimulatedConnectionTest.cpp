@@ -84,7 +84,7 @@ TEST_F(ConnectionTest, DeviceTakesOneCentralAtATime) {
     TestDevice t;
     radio->addPeripheral(t.device);
     connect(t.device);
-    auto rec2 = std::make_shared<RecordingDelegate>(main.clock);
+    auto rec2 = std::make_shared<PlatformRecorder>(main.loop);
     auto central2 = radio->createCentral(rec2, main.loop);
     auto p2 = central2->retrievePeripheralsWithIdentifiers({t.device->identifier()}).at(0);
     central2->connectPeripheral(p2);
@@ -146,7 +146,7 @@ TEST_F(ConnectionTest, CallbacksForAGoneDelegateAreDropped) {
     TestDevice t;
     radio->addPeripheral(t.device);
     auto g = open(t);
-    auto weak = std::weak_ptr<RecordingDelegate>(rec);
+    auto weak = std::weak_ptr<PlatformRecorder>(rec);
     g.peripheral->readValue(g.notify);
     t.device->notify(t.notify, {1, 2});
     rec.reset();  // the only owner goes before the callbacks run

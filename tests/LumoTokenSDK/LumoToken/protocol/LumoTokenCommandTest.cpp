@@ -46,14 +46,9 @@ TEST(LumoTokenCommand, BuildsByteExactPackages) {
     EXPECT_EQ(LumoTokenCommand::buildPackage(0x35), (Bytes{0x35, 0x00, 0x00, 0xEB}));
     EXPECT_EQ(LumoTokenCommand::buildPackage(0x20, {}), (Bytes{0x20, 0x00, 0x00, 0x94}));
 
-    const Bytes payload{0x01, 0x02, 0x03};
-    const Bytes pkg = LumoTokenCommand::buildPackage(0x42, payload);
-    ASSERT_EQ(pkg.size(), 7u);
-    EXPECT_EQ(pkg[0], 0x42);
-    EXPECT_EQ(pkg[1], 0x03);
-    EXPECT_EQ(pkg[2], 0x00);
-    EXPECT_EQ(Bytes(pkg.begin() + 3, pkg.begin() + 6), payload);
-    EXPECT_EQ(pkg[6], CRC8(ByteView(pkg).first(6)));
+    const Bytes pkg = LumoTokenCommand::buildPackage(0x42, Bytes{0x01, 0x02, 0x03});
+    EXPECT_EQ(Bytes(pkg.begin(), pkg.end() - 1), (Bytes{0x42, 0x03, 0x00, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(pkg.back(), CRC8(ByteView(pkg).first(6)));
 
     // The length field is little-endian: 300 = 0x012C.
     const Bytes big = LumoTokenCommand::buildPackage(0x01, Bytes(300, 0xAA));
