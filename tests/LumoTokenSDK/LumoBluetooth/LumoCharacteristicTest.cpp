@@ -97,7 +97,7 @@ TEST_F(LumoCharacteristicTest, NotifyRequestWithoutCompletionStillTakesItsSlot) 
     EXPECT_TRUE(n->notifyOperationStack().empty());
 }
 
-TEST_F(LumoCharacteristicTest, ValueUpdatesReachUpdateCallbackAndOldestReadWithTheirOwnBytes) {
+TEST_F(LumoCharacteristicTest, ValueUpdatesReachTheUpdateCallbackAndOldestReadWithTheirOwnBytesUntilEnabledWithoutCallback) {
     Values updates, reads;
     n->setNotifyValue(true, nullptr, recordInto(updates));
     n->readValueWithBlock(recordInto(reads));
@@ -125,16 +125,13 @@ TEST_F(LumoCharacteristicTest, ValueUpdatesReachUpdateCallbackAndOldestReadWithT
     // No block: no read at all.
     n->readValueWithBlock(nullptr);
     EXPECT_EQ(std::count(d.fake->requests.begin(), d.fake->requests.end(), "read"), 1);
-}
 
-TEST_F(LumoCharacteristicTest, SetNotifyWithoutUpdateCallbackRemovesTheOldOne) {
-    Values updates;
-    n->setNotifyValue(true, nullptr, recordInto(updates));
-    n->setNotifyValue(true, nullptr);  // enabling again, with no update callback
+    // Enabling again without an update callback removes the old one.
+    n->setNotifyValue(true, nullptr);
     EXPECT_FALSE(n->updateCallback());
-    d.fake->notify(d.notify, {0x01});  // nobody listens, nothing pending: dropped
+    d.fake->notify(d.notify, {0x40});
     run();
-    EXPECT_TRUE(updates.empty());
+    EXPECT_EQ(updates.size(), 3u);
 }
 
 TEST_F(LumoCharacteristicTest, UpdateCallbackMayReplaceItselfWhileRunning) {
