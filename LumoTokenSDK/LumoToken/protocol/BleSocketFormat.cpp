@@ -26,17 +26,11 @@ int BleSocketFormat::addFrame(ByteView frame) {
     const uint8_t index = frame[0];
     // Compared without wrapping: nothing follows index 255.
     if (index != 0 && int{index} != int{m_id} + 1) return kFrameInvalidIndex;
-    if (index != 0 && m_taken) {
-        // A package already handed over takes no more frames: this one overruns it.
-        m_id = index;
-        return kFrameInvalidLength;
-    }
 
     ByteView body;
     if (index == 0) {
         m_pack.clear();
         m_id = 0;
-        m_taken = false;
         if (frame.size() < kFirstHeader) {
             // No complete length field: hold the truncated header against an announced length
             // of 0, so this frame and the rest of its package report an overrun until the next
@@ -65,7 +59,6 @@ void BleSocketFormat::reset() {
 Bytes BleSocketFormat::takePackage() {
     Bytes package = std::move(m_pack);
     reset();  // leaves the moved-from buffer empty
-    m_taken = true;
     return package;
 }
 

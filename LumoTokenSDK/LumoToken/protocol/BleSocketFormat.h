@@ -83,7 +83,6 @@ private:
     Bytes m_pack;
     uint8_t m_id = 0;
     uint16_t m_waitLen = 0;
-    bool m_taken = false;  // the package was handed over: frames up to the next index 0 overrun it
 };
 
 template <class Take>
