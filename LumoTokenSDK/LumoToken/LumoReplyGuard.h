@@ -19,6 +19,9 @@ public:
     void reset() { *this = LumoReplyGuard(); }
     /// Whether a notified frame goes on to the frame joiner; false: it is dropped unseen.
     bool admitFrame(ByteView frame);
+    /// Whether `frame` continues a reply no first frame started (the joiner, which keeps the last
+    /// package's index, could take it as that package's next frame): the engine refuses it.
+    bool continuesNoReply(ByteView frame) const { return !frame.empty() && frame[0] != 0 && !joining_; }
     /// The joiner took `frame`; `complete` when it completed a package.
     void frameJoined(ByteView frame, bool complete);
     /// The joiner refused `frame`: its reply is broken, and the rest of that reply is skipped.

@@ -276,7 +276,9 @@ void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptErr
     // Repeated frames and the remains of a broken reply are skipped up to the next reply.
     if (!replyGuard_.admitFrame(*value)) return;
 
-    const int result = protocolData_->addFrame(*value);
+    // A continuation with no first frame before it (a first frame late or lost) is refused rather
+    // than joined to what the last reply left, so its command fails at once.
+    const int result = replyGuard_.continuesNoReply(*value) ? BleSocketFormat::kFrameInvalidIndex : protocolData_->addFrame(*value);
     if (const OptError frameError = BleSocketFormat::frameError(result)) {
         replyGuard_.frameRefused(*value);
         if (replyPending_) {
