@@ -117,10 +117,12 @@ async def test_cancelled_operations_leave_the_session_working():
                 transfer = asyncio.ensure_future(t.write_file("/big.bin", bytes(256 * 1024), progress=lambda d, n: progress.append(d)))
                 while not progress:
                     await asyncio.sleep(0)
-                transfer.cancel()
+                transfer.cancel()  # one library write of 8 pieces is on its way: its pieces not sent never are
                 with pytest.raises(asyncio.CancelledError):
                     await transfer
-                assert await t.serial() == SERIAL
+                written = len(token.read_file("/big.bin"))
+                assert await t.serial() == SERIAL  # runs after the piece that was on the link
+                assert written <= len(token.read_file("/big.bin")) <= written + 2048
                 assert token.open_file_count == 0  # closed behind the cancelled transfer
 
 
