@@ -20,7 +20,7 @@ TEST(ToolInterruptBlueZ, CtrlCDuringPutClosesTheFileAndDisconnects) {
     const std::string address = "C0:FF:EE:00:00:15";
     BlueZFixture f;
     ASSERT_TRUE(f.started) << f.bus.error();
-    f.fake.setWriteDelay(std::chrono::milliseconds(10));
+    f.fake.behave([](FakeBehaviour& b) { b.writeDelay = std::chrono::milliseconds(10); });
     auto model = VirtualTokenDeviceModel::create();
     FakeDeviceConfig device = tokenDeviceConfig(address);
     device.model = model;

@@ -5,8 +5,6 @@
 //   status CODE STATUS TIMES   the token answers command CODE with status STATUS (TIMES < 0: always)
 //   ignore CODE TIMES          the token never answers command CODE
 //   drop-after WRITES          the link drops after WRITES more frames written to the token
-//   write-delay MS             each frame written takes MS milliseconds (a slow link)
-//   state                      answers "open HANDLES connected 0|1": the token's open files and the link
 // End of input stops it.
 //
 //   fakebluez --name NAME --address AA:BB:CC:DD:EE:FF [--key KEY] [--serial TEXT] [--bus ADDRESS]
@@ -50,8 +48,7 @@ private:
 };
 
 // Applies one command line; the answer to print.
-std::string apply(const std::string& line, VirtualTokenDeviceModel& token, DroppingModel& link, FakeBluez& fake,
-                  const std::string& address) {
+std::string apply(const std::string& line, VirtualTokenDeviceModel& token, DroppingModel& link) {
     std::istringstream in(line);
     std::string verb;
     int a = 0, b = 0, c = 0;
@@ -62,11 +59,6 @@ std::string apply(const std::string& line, VirtualTokenDeviceModel& token, Dropp
         token.endpoint().faults().add({static_cast<uint8_t>(a), VirtualTokenFault::NoReply, 0, {}, b});
     } else if (verb == "drop-after" && in >> a) {
         link.dropAfter(a);
-    } else if (verb == "write-delay" && in >> a) {
-        fake.setWriteDelay(std::chrono::milliseconds(a));
-    } else if (verb == "state") {
-        return "open " + std::to_string(token.endpoint().device().openHandleCount()) + " connected " +
-               std::to_string(fake.isConnected(address) ? 1 : 0);
     } else {
         return "error unknown command: " + line;
     }
@@ -109,7 +101,7 @@ int main(int argc, char** argv) {
         std::cout << "bus " << busAddress << std::endl;
         std::thread reader([&] {
             for (std::string line; std::getline(std::cin, line);) {
-                loop->async([&, line] { std::cout << apply(line, *token, *link, fake, options["--address"]) << std::endl; });
+                loop->async([&, line] { std::cout << apply(line, *token, *link) << std::endl; });
             }
             loop->async([&] { loop->stop(); });
         });
