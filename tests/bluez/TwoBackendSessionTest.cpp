@@ -1,6 +1,7 @@
-// Token sessions over both Bluetooth LE stacks: the simulated radio and BlueZ (through the fake
-// org.bluez), and over BlueZ against the token emulator (the virtual token served as a GATT
-// peripheral on the fake's second adapter). The same scenarios must give the same results on each.
+// Token sessions over both Bluetooth LE stacks: the simulated radio, and BlueZ (the fake org.bluez)
+// against the token emulator, the virtual token served as a GATT peripheral on the fake's second
+// adapter, over a link of 140-byte frames ("bluez") and of 20-byte frames ("emulate"). The same
+// scenarios must give the same results on each.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -42,8 +43,7 @@ protected:
         config.name = "Rig Token";
         config.key = std::move(tokenKey);
         if (GetParam() == "sim") rig = std::make_unique<SimulatedRig>(config);
-        else if (GetParam() == "bluez") rig = std::make_unique<BlueZRig>(config);
-        else rig = std::make_unique<EmulatorRig>(config);
+        else rig = std::make_unique<EmulatorRig>(config, GetParam() == "bluez" ? 247 : 23);
         ASSERT_EQ(rig->problem(), "");
         LumoCentralManager& central = *rig->central;
         ASSERT_TRUE(rig->runUntil([&] { return central.isCentralReady(); }));
