@@ -337,7 +337,7 @@ void FakeDevice::onWriteValue(Characteristic& c, sdbus::MethodCall call) {
     if (auto failure = std::exchange(env_.behaviour.writeFailure, std::nullopt)) return replyError(call, failure->name, failure->message);
     if (type == "command" && value.size() + 3 > mtu_.value_or(23))
         return replyError(call, "org.bluez.Error.Failed", "Failed to initiate write");
-    env_.log.writes[config_.address].push_back(FakeWrite{c.uuid, value, type});
+    env_.log.writes[config_.address].push_back(LoggedWrite{c.uuid, value, type});
     if (type == "command") {
         replyOk(call);
         if (config_.model) config_.model->written(c.uuid, value, *link_);

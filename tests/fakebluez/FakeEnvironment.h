@@ -14,7 +14,7 @@
 
 namespace vexa::test {
 
-struct FakeWrite {
+struct LoggedWrite {
     std::string uuid;
     Bytes value;
     std::string type;  // "request" or "command"
@@ -41,7 +41,7 @@ struct FakeBehaviour {
 
 struct FakeLog {
     std::vector<std::string> calls;  // "Connect AA:..", "StartNotify <uuid>", "StartDiscovery", ...
-    std::map<std::string, std::vector<FakeWrite>> writes;  // by device address
+    std::map<std::string, std::vector<LoggedWrite>> writes;  // by device address
     int inProgress = 0;              // InProgress errors returned for overlapping writes
 };
 
