@@ -340,8 +340,7 @@ void FakeDevice::onWriteValue(Characteristic& c, sdbus::MethodCall call) {
     env_.log.writes[config_.address].push_back(LoggedWrite{c.uuid, value, type});
     if (type == "command") {
         replyOk(call);
-        if (config_.model) config_.model->written(c.uuid, value, *link_);
-        return;
+        return delivered(c.uuid, value);
     }
     c.write = PendingWrite{std::move(call), std::move(value), std::exchange(env_.behaviour.holdNextWrite, false)};
     if (!c.write->held) {
@@ -357,7 +356,12 @@ void FakeDevice::completeWrite(const std::string& uuid) {
     PendingWrite write = std::move(*c->write);
     c->write.reset();
     replyOk(write.call);
-    if (config_.model) config_.model->written(uuid, write.value, *link_);
+    delivered(uuid, write.value);
+}
+
+void FakeDevice::delivered(const std::string& uuid, const Bytes& value) {
+    if (config_.model) config_.model->written(uuid, value, *link_);
+    if (env_.behaviour.dropAfterWrites > 0 && --env_.behaviour.dropAfterWrites == 0) link_->disconnect();
 }
 
 void FakeDevice::releaseWrites() {

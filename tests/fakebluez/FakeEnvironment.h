@@ -37,6 +37,7 @@ struct FakeBehaviour {
     std::chrono::milliseconds lateCharacteristicsDelay{0};  // late objects: each characteristic this long after the last
     std::chrono::milliseconds cccdDelay{10};
     std::chrono::milliseconds writeDelay{3};
+    int dropAfterWrites = 0;            // the link drops after this many more writes reached a device
 };
 
 struct FakeLog {

@@ -30,20 +30,15 @@ using namespace vexa::test;
 
 namespace {
 
-// Drops the link after a set number of frames written to the token; notes when the token is on the air.
-class Link final : public EmulatorEvents {
+// Notes when the token is on the air.
+class OnAir final : public EmulatorEvents {
 public:
     void advertising(const std::string&) override { onAir = true; }
-    void frame(const Bytes&, bool fromHost) override {
-        if (fromHost && dropAfter > 0 && --dropAfter == 0) mainQueue()->async([e = emulator] { e->disconnectCentral(); });  // once it took the frame
-    }
-    std::shared_ptr<TokenEmulator> emulator;
-    int dropAfter = 0;
     bool onAir = false;
 };
 
 // Applies one command line; the answer to print.
-std::string apply(const std::string& line, TokenEmulator& token, Link& link) {
+std::string apply(const std::string& line, TokenEmulator& token, FakeBluez& fake) {
     std::istringstream in(line);
     std::string verb;
     int a = 0, b = 0, c = 0;
@@ -53,7 +48,7 @@ std::string apply(const std::string& line, TokenEmulator& token, Link& link) {
     } else if (verb == "ignore" && in >> a >> b) {
         token.endpoint().faults().add({static_cast<uint8_t>(a), VirtualTokenFault::NoReply, 0, {}, b});
     } else if (verb == "drop-after" && in >> a) {
-        link.dropAfter = a;
+        fake.behave([a](FakeBehaviour& b) { b.dropAfterWrites = a; });
     } else {
         return "error unknown command: " + line;
     }
@@ -83,7 +78,8 @@ int main(int argc, char** argv) {
     if (options.count("--key")) settings.config.key = options["--key"];
     if (options.count("--serial")) settings.config.serial = options["--serial"];
     settings.options.adapter = "hci1";
-    auto link = std::make_shared<Link>();
+    auto events = std::make_shared<OnAir>();
+    std::shared_ptr<TokenEmulator> emulator;
     {
         FakeBluez fake(busAddress);
         fake.enablePeripheralRole();
@@ -91,25 +87,25 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "fakebluez: the service did not start on %s\n", busAddress.c_str());
             return 1;
         }
-        link->emulator = TokenEmulator::create(settings, sdbus::createSessionBusConnectionWithAddress(busAddress), loop, link);
-        link->emulator->start();
-        if (!loop->runUntil([&] { return link->onAir; }, std::chrono::seconds(10))) {
+        emulator = TokenEmulator::create(settings, sdbus::createSessionBusConnectionWithAddress(busAddress), loop, events);
+        emulator->start();
+        if (!loop->runUntil([&] { return events->onAir; }, std::chrono::seconds(10))) {
             std::fprintf(stderr, "fakebluez: the token did not go on the air\n");
             return 1;
         }
         std::cout << "bus " << busAddress << std::endl;
         std::thread reader([&] {
             for (std::string line; std::getline(std::cin, line);) {
-                loop->async([&, line] { std::cout << apply(line, *link->emulator, *link) << std::endl; });
+                loop->async([&, line] { std::cout << apply(line, *emulator, fake) << std::endl; });
             }
             loop->async([&] { loop->stop(); });
         });
         loop->run();
         reader.join();
-        link->emulator->stop();
+        emulator->stop();
         fake.stop();
     }
-    link->emulator.reset();
+    emulator.reset();
     loop->runUntilIdle();
     setMainQueue(nullptr);
     return 0;
