@@ -20,7 +20,7 @@ class BlueZToken:
 
     def __init__(self, program: str) -> None:
         key = _vexatokenkit.key_from_password(PASSWORD, NAME)
-        self.process = subprocess.Popen([program, "--name", NAME, "--address", "C0:FF:EE:00:00:42", "--key", key, "--serial", str(SERIAL)],
+        self.process = subprocess.Popen([program, "--name", NAME, "--key", key, "--serial", str(SERIAL)],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.bus = self.process.stdout.readline().split()[-1]
 

@@ -3,41 +3,85 @@
 #include <gtest/gtest.h>
 
 #include "Emulator/VirtualToken.h"
+#include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
 #include "LumoTokenSDK/LumoToken/protocol/CRC8.h"
 #include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
 #include "VexaTokenKit/VexaCrypto.h"
+#include "tests/Backends/Simulated/SimStackFixture.h"
 #include "tests/Emulator/TokenTestBytes.h"
-#include "tests/Emulator/TokenWireClient.h"
 
 namespace vexa {
 namespace {
 
 using namespace std::chrono_literals;
 using test::cat;
+using test::Ev;
 using test::syncPayload;
 using test::text0;
 
-class WireTest : public ::testing::Test {
+class WireTest : public test::SimStackTest {
 protected:
     void start(VirtualTokenConfig config = {}) {
         config.clock = config.clock.value_or(1'700'000'000);
         token = VirtualToken::create(radio, config);
-        client = test::TokenWireClient::create(radio, loop);
-        ASSERT_TRUE(client->connect(token->identifier()));
+        reconnect();
     }
+    /// Connects (again), discovers the token service and subscribes; what was heard before is forgotten.
+    void reconnect() {
+        g = open(token->peripheral());
+        joined = 0;
+    }
+    void disconnect() {
+        central->cancelPeripheralConnection(g.peripheral);
+        main.runUntil([&] { return rec->count(Ev::Disconnect) > 0; });
+    }
+    bool disconnected() const { return rec->count(Ev::Disconnect) > 0; }
+    /// Forgets the frames heard so far.
+    void clearHeard() { rec->clear(), joined = 0; }
+    /// Every frame notified since the link was opened or clearHeard(), in order.
+    std::vector<Bytes> notifications() const {
+        std::vector<Bytes> out;
+        for (const auto& e : rec->of(Ev::Value)) out.push_back(e.value);
+        return out;
+    }
+    /// Writes each frame with response, in order.
+    void writeFrames(const std::vector<Bytes>& frames) {
+        for (const auto& frame : frames) g.peripheral->writeValue(frame, g.write, WriteType::WithResponse);
+    }
+    void writePackage(const Bytes& package) { writeFrames(BleSocketFormat().pack2Frames(package)); }
+    /// The next reply package joined from the notifications, within `timeout` of virtual time;
+    /// decrypted with `key` when one is given.
+    std::optional<Bytes> awaitPackage(const std::optional<std::string>& key = std::nullopt, Duration timeout = 5s) {
+        std::optional<Bytes> package;
+        main.runUntil([&] {
+            for (const auto values = rec->of(Ev::Value); !package && joined < values.size(); ++joined)
+                joiner.addFrameWithCompletion(values[joined].value, [&](const std::optional<Bytes>& p, const OptError& e) {
+                    joinErrors += e ? 1 : 0;
+                    package = p;
+                });
+            return package.has_value();
+        }, timeout);
+        return key && package ? AES256DecryptWithKey(*package, *key) : package;
+    }
+    /// Sends one command (encrypted with `key` when given) and returns the reply payload.
     std::optional<Bytes> run(uint8_t code, const Bytes& payload = {}, const std::optional<std::string>& key = std::nullopt) {
-        return client->command(code, payload, key);
+        const Bytes package = LumoTokenCommand::buildPackage(code, payload);
+        writePackage(key ? *AES256EncryptWithKey(package, *key) : package);
+        const auto reply = awaitPackage(key);
+        std::optional<Bytes> result;
+        if (reply) LumoTokenCommand::parseCommand(*reply, [&](uint8_t, Bytes p) { result = std::move(p); }, {});
+        return result;
     }
     bool heardWithin(Duration d) {
-        const size_t before = client->notifications.size();
-        loop.runFor(d);
-        return client->notifications.size() > before;
+        const size_t before = rec->count(Ev::Value);
+        main.runFor(d);
+        return rec->count(Ev::Value) > before;
     }
 
-    test::VirtualMainLoop loop;
-    std::shared_ptr<SimulatedRadio> radio = SimulatedRadio::create();
     std::shared_ptr<VirtualToken> token;
-    std::shared_ptr<test::TokenWireClient> client;
+    test::Gatt g;
+    BleSocketFormat joiner;
+    size_t joined = 0, joinErrors = 0;  // the notifications joined so far, and the errors of joining them
 };
 
 TEST_F(WireTest, AdvertisesTheTokenServiceAndAnswersPlainCommandsInByteExactFrames) {
@@ -46,12 +90,13 @@ TEST_F(WireTest, AdvertisesTheTokenServiceAndAnswersPlainCommandsInByteExactFram
     start(config);
     EXPECT_EQ(token->peripheral()->advertisementData().localName, "Token A");
     EXPECT_EQ(token->peripheral()->advertisementData().serviceUUIDs, std::vector<BleUUID>{BleUUID::fromString(kVirtualTokenServiceUUID)});
-    EXPECT_EQ(client->peripheral->name(), "Token A");
-    client->writeFrames({Bytes{0x00, 0x04, 0x00, 0x35, 0x00, 0x00, 0xEB}});
-    loop.runUntilIdle();
-    EXPECT_EQ(client->notifications, std::vector<Bytes>{(Bytes{0x00, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55})});
-    EXPECT_EQ(client->writeAnswers, std::vector<OptError>{std::nullopt});
-    EXPECT_EQ(client->awaitPackage(), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+    EXPECT_EQ(g.peripheral->name(), "Token A");
+    writeFrames({Bytes{0x00, 0x04, 0x00, 0x35, 0x00, 0x00, 0xEB}});
+    main.runUntilIdle();
+    EXPECT_EQ(notifications(), std::vector<Bytes>{(Bytes{0x00, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55})});
+    ASSERT_EQ(rec->count(Ev::Write), 1u);
+    EXPECT_FALSE(rec->last(Ev::Write)->error);
+    EXPECT_EQ(awaitPackage(), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
     EXPECT_EQ(run(0x77), Bytes{1});  // unknown command
     ASSERT_EQ(token->receivedPackages().size(), 2u);
     EXPECT_EQ(token->receivedPackages()[0].package, (Bytes{0x35, 0x00, 0x00, 0xEB}));
@@ -78,8 +123,8 @@ TEST_F(WireTest, KeyedTokenLocksUntilTheHashMatchesThenEncrypts) {
     const std::string key = *config.key;
     EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
     EXPECT_EQ(run(0x30), Bytes{10});  // no command before synchronising
-    client->writePackage(Bytes{0x30, 0x00, 0x00, 0x00});  // bad CRC: also refused for the key
-    EXPECT_EQ(client->awaitPackage(), LumoTokenCommand::buildPackage(0, Bytes{10}));
+    writePackage(Bytes{0x30, 0x00, 0x00, 0x00});  // bad CRC: also refused for the key
+    EXPECT_EQ(awaitPackage(), LumoTokenCommand::buildPackage(0, Bytes{10}));
 
     EXPECT_EQ(run(0x65, syncPayload(Bytes(16, 0xEE), 0, "Host")), Bytes{10});
     EXPECT_EQ(token->session(), VirtualToken::Session::Locked);
@@ -106,8 +151,8 @@ TEST_F(WireTest, KeyedTokenLocksUntilTheHashMatchesThenEncrypts) {
     EXPECT_EQ(seen.package.size(), 16u);  // decrypted, filler included
 
     // Plain text is no longer understood: the answer is an encrypted status 9.
-    client->writePackage(LumoTokenCommand::buildPackage(0x30));
-    const auto refused = client->awaitPackage(key);
+    writePackage(LumoTokenCommand::buildPackage(0x30));
+    const auto refused = awaitPackage(key);
     ASSERT_TRUE(refused);
     EXPECT_EQ(Bytes(refused->begin(), refused->begin() + 5), LumoTokenCommand::buildPackage(0, Bytes{9}));
     EXPECT_FALSE(token->receivedPackages().back().valid);
@@ -122,8 +167,8 @@ TEST_F(WireTest, BrokenHostPackagesAndFrames) {
     start();
     Bytes bad = LumoTokenCommand::buildPackage(0x35);
     bad.back() ^= 1;
-    client->writePackage(bad);
-    auto reply = client->awaitPackage();
+    writePackage(bad);
+    auto reply = awaitPackage();
     EXPECT_EQ(reply, LumoTokenCommand::buildPackage(0, Bytes{9}));
     EXPECT_FALSE(token->receivedPackages().back().valid);
 
@@ -132,12 +177,12 @@ TEST_F(WireTest, BrokenHostPackagesAndFrames) {
     ASSERT_EQ(frames.size(), 2u);
     Bytes skipped = frames[1];
     skipped[0] = 2;
-    client->writeFrames({frames[0], skipped});
+    writeFrames({frames[0], skipped});
     EXPECT_FALSE(heardWithin(1s));
     EXPECT_EQ(token->frameErrorCount(), 1u);
     // The next package starts afresh.
-    client->writeFrames(frames);
-    EXPECT_EQ(client->awaitPackage(), LumoTokenCommand::buildPackage(0x60, Bytes{0}));
+    writeFrames(frames);
+    EXPECT_EQ(awaitPackage(), LumoTokenCommand::buildPackage(0x60, Bytes{0}));
     EXPECT_EQ(token->device().variables().read("n"), std::string(200, 'v'));
 }
 
@@ -158,11 +203,11 @@ TEST_F(WireTest, FaultStatusNoReplyAndCounts) {
     EXPECT_FALSE(token->device().variables().read("k"));
 
     token->ignoreCommand(0x30, 2);
-    client->writePackage(LumoTokenCommand::buildPackage(0x30));
+    writePackage(LumoTokenCommand::buildPackage(0x30));
     EXPECT_FALSE(heardWithin(60s));
     EXPECT_EQ(token->receivedPackages().back().code, 0x30);  // received, never answered
     EXPECT_EQ(run(0x35), (Bytes{0, 100}));  // other commands are served
-    client->writePackage(LumoTokenCommand::buildPackage(0x30));
+    writePackage(LumoTokenCommand::buildPackage(0x30));
     EXPECT_FALSE(heardWithin(60s));
     EXPECT_EQ(run(0x30), cat({Bytes{0}, bytesOf("VX2400000001")}));
 }
@@ -170,52 +215,52 @@ TEST_F(WireTest, FaultStatusNoReplyAndCounts) {
 TEST_F(WireTest, FaultLateReplyFollowsTheQueueClock) {
     start();
     token->delayReplies(0x35, 30s);
-    client->writePackage(LumoTokenCommand::buildPackage(0x35));
+    writePackage(LumoTokenCommand::buildPackage(0x35));
     EXPECT_FALSE(heardWithin(29s));
     EXPECT_TRUE(heardWithin(1s));
-    EXPECT_EQ(client->awaitPackage(), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+    EXPECT_EQ(awaitPackage(), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
 
     // A late reply whose link has dropped meanwhile never reaches the next connection.
-    client->writePackage(LumoTokenCommand::buildPackage(0x35));
-    loop.runFor(10s);
-    client->disconnect();
-    ASSERT_TRUE(client->connect(token->identifier()));
-    client->notifications.clear();
+    writePackage(LumoTokenCommand::buildPackage(0x35));
+    main.runFor(10s);
+    disconnect();
+    reconnect();
+    clearHeard();
     EXPECT_FALSE(heardWithin(60s));
 }
 
 TEST_F(WireTest, FaultBrokenReplies) {
     start();
     token->corruptReplies(0x35, 1);
-    client->writePackage(LumoTokenCommand::buildPackage(0x35));
-    auto reply = client->awaitPackage();
+    writePackage(LumoTokenCommand::buildPackage(0x35));
+    auto reply = awaitPackage();
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55 ^ 0xFF}));
     EXPECT_NE(CRC8(ByteView(*reply).first(5)), reply->back());
 
     token->sendEmptyReplies(0x35, 1);
-    client->writePackage(LumoTokenCommand::buildPackage(0x35));
-    EXPECT_EQ(client->awaitPackage(), (Bytes{0x35, 0x00, 0x00, 0xEB}));
+    writePackage(LumoTokenCommand::buildPackage(0x35));
+    EXPECT_EQ(awaitPackage(), (Bytes{0x35, 0x00, 0x00, 0xEB}));
 
     // One-frame reply: sent with index 1, which a joiner cannot take as a first frame.
     token->reorderReplyFrames(0x35, 1);
-    client->notifications.clear();
-    client->writePackage(LumoTokenCommand::buildPackage(0x35));
-    EXPECT_FALSE(client->awaitPackage());
-    ASSERT_EQ(client->notifications.size(), 1u);
-    EXPECT_EQ(client->notifications[0], (Bytes{0x01, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
-    EXPECT_EQ(client->joinErrors.size(), 1u);
+    clearHeard();
+    writePackage(LumoTokenCommand::buildPackage(0x35));
+    EXPECT_FALSE(awaitPackage());
+    ASSERT_EQ(notifications().size(), 1u);
+    EXPECT_EQ(notifications()[0], (Bytes{0x01, 0x06, 0x00, 0x35, 0x02, 0x00, 0x00, 0x64, 0x55}));
+    EXPECT_EQ(joinErrors, 1u);
 
     // Many-frame reply: the first two frames swapped.
     token->device().config().serial = std::string(300, 'S');
     token->reorderReplyFrames(0x30, 1);
-    client->notifications.clear();
-    client->writePackage(LumoTokenCommand::buildPackage(0x30));
-    EXPECT_FALSE(client->awaitPackage());
-    ASSERT_EQ(client->notifications.size(), 3u);
-    EXPECT_EQ(client->notifications[0][0], 1);
-    EXPECT_EQ(client->notifications[1][0], 0);
-    EXPECT_EQ(client->notifications[2][0], 2);
+    clearHeard();
+    writePackage(LumoTokenCommand::buildPackage(0x30));
+    EXPECT_FALSE(awaitPackage());
+    ASSERT_EQ(notifications().size(), 3u);
+    EXPECT_EQ(notifications()[0][0], 1);
+    EXPECT_EQ(notifications()[1][0], 0);
+    EXPECT_EQ(notifications()[2][0], 2);
     EXPECT_EQ(run(0x30), cat({Bytes{0}, bytesOf(std::string(300, 'S'))}));  // back to normal
 }
 
@@ -226,8 +271,8 @@ TEST_F(WireTest, FaultsApplyToEncryptedRepliesBeforeEncryption) {
     const std::string key = *config.key;
     ASSERT_EQ(run(0x65, syncPayload(MD5Data(key), 0, "H")), Bytes{0});
     token->corruptReplies(0x35, 1);
-    client->writePackage(*AES256EncryptWithKey(LumoTokenCommand::buildPackage(0x35), key));
-    const auto plain = client->awaitPackage(key);
+    writePackage(*AES256EncryptWithKey(LumoTokenCommand::buildPackage(0x35), key));
+    const auto plain = awaitPackage(key);
     ASSERT_TRUE(plain);
     EXPECT_EQ(Bytes(plain->begin(), plain->begin() + 6), (Bytes{0x35, 0x02, 0x00, 0x00, 0x64, 0x55 ^ 0xFF}));
     token->replyStatus(0x35, 5, 1);
@@ -240,20 +285,20 @@ TEST_F(WireTest, PowerOffRepliesThenDropsTheLinkUntilPoweredOn) {
     timing.notification = 20ms;
     token->peripheral()->setLinkTiming(timing);
     EXPECT_EQ(run(0x40), Bytes{0});  // the reply arrives before the link drops
-    loop.runFor(1s);
-    EXPECT_TRUE(client->disconnected);
+    main.runFor(1s);
+    EXPECT_TRUE(disconnected());
     EXPECT_FALSE(token->isPoweredOn());
     EXPECT_TRUE(radio->peripherals().empty());
 
     token->powerOn();
     EXPECT_EQ(radio->peripherals().size(), 1u);
-    ASSERT_TRUE(client->connect(token->identifier()));
+    reconnect();
     EXPECT_EQ(run(0x35), (Bytes{0, 100}));
 
     // The button: no reply to wait for, the link drops at once.
     token->powerOff();
-    loop.runUntilIdle();
-    EXPECT_TRUE(client->disconnected);
+    main.runUntilIdle();
+    EXPECT_TRUE(disconnected());
     EXPECT_TRUE(radio->peripherals().empty());
     token->powerOn();
     EXPECT_TRUE(token->isPoweredOn());
@@ -265,9 +310,9 @@ TEST_F(WireTest, DroppedLinkClosesFilesAndListings) {
     ASSERT_EQ(run(0x70, cat({Bytes{1}, text0("f")})), (Bytes{0, 1}));
     ASSERT_EQ(run(0x95, text0("/")), Bytes{0});
     ASSERT_EQ(run(0xA5, Bytes{1}), Bytes{0});
-    client->disconnect();
+    disconnect();
     EXPECT_EQ(token->device().openHandleCount(), 0u);
-    ASSERT_TRUE(client->connect(token->identifier()));
+    reconnect();
     EXPECT_EQ(run(0x85, Bytes{1, 0, 1, 'x'}), Bytes{11});
     EXPECT_EQ(run(0xA0), Bytes{11});
     EXPECT_EQ(token->device().selectedStorage(), 0u);

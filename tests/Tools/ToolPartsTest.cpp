@@ -117,15 +117,15 @@ TEST_F(ToolSimState, KeepsFilesVariablesAndClockAcrossDevices) {
 
 TEST_F(ToolSimState, ADamagedFileChangesNothing) {
     const std::string path = dir.file("state");
-    const char* damaged[] = {
-        "not a state\n",
-        "vexatoken-sim-state 1\nstorage 9\n",                        // no such storage
-        "vexatoken-sim-state 1\nstorage 0\nfile 1 2F61 ZZ\n",         // bad hex
-        "vexatoken-sim-state 1\nfile 1 2F61 00\n",                    // file before any storage
-        "vexatoken-sim-state 1\nvar 61\n",                            // value missing
-        "vexatoken-sim-state 1\nstorage 0\nfile 1 2F61 00\nwhat 1\n", // unknown record, after a good one
+    const std::pair<const char*, int> damaged[] = {  // the text, and the line it is refused at
+        {"not a state\n", 1},
+        {"vexatoken-sim-state 1\nstorage 9\n", 2},                        // no such storage
+        {"vexatoken-sim-state 1\nstorage 0\nfile 1 2F61 ZZ\n", 3},         // bad hex
+        {"vexatoken-sim-state 1\nfile 1 2F61 00\n", 2},                    // file before any storage
+        {"vexatoken-sim-state 1\nvar 61\n", 2},                            // value missing
+        {"vexatoken-sim-state 1\nstorage 0\nfile 1 2F61 00\nwhat 1\n", 4}, // unknown record, after a good one
     };
-    for (const char* text : damaged) {
+    for (const auto& [text, line] : damaged) {
         std::ofstream(path, std::ios::trunc) << text;
         VirtualTokenDevice device = makeDevice();
         try {
@@ -133,7 +133,7 @@ TEST_F(ToolSimState, ADamagedFileChangesNothing) {
             ADD_FAILURE() << "accepted: " << text;
         } catch (const ToolFailure& failure) {
             EXPECT_EQ(failure.exitCode(), kExitLocalFile);
-            EXPECT_NE(failure.error().message.find("is damaged"), std::string::npos) << failure.error().message;
+            EXPECT_NE(failure.error().message.find("is damaged (line " + std::to_string(line) + ":"), std::string::npos) << failure.error().message;
         }
         EXPECT_FALSE(device.storage(0).readFile("/a")) << text;
     }

@@ -141,7 +141,7 @@ TEST_F(BlueZCentralTest, StopScanEndsTheSessionAndARescanReportsTheSameObjectAga
     ASSERT_EQ(retrieved.size(), 1u);
     EXPECT_EQ(retrieved[0], first);
     EXPECT_TRUE(h.central->retrieveConnectedPeripheralsWithServices({tokenService()}).empty());
-    const auto calls = f.fake.calls();
+    const auto calls = f.fake.log().calls;
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "StartDiscovery"), 2);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "StopDiscovery"), 1);
 }

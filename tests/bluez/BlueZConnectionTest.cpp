@@ -22,7 +22,7 @@ protected:
     }
 
     bool called(const std::string& call) {
-        const auto calls = f.fake.calls();
+        const auto calls = f.fake.log().calls;
         return std::find(calls.begin(), calls.end(), call) != calls.end();
     }
 };
@@ -33,7 +33,7 @@ TEST_F(BlueZConnectionTest, ConnectPausesOurDiscoveryAndResumesItAfterwards) {
     ASSERT_TRUE(h.connect(p));
     EXPECT_EQ(p->state(), PeripheralState::Connected);
     EXPECT_TRUE(f.fake.isConnected(kToken));
-    const auto calls = f.fake.calls();
+    const auto calls = f.fake.log().calls;
     const auto stop = std::find(calls.begin(), calls.end(), "StopDiscovery");
     const auto connect = std::find(calls.begin(), calls.end(), "Connect " + kToken);
     ASSERT_NE(stop, calls.end());
@@ -50,7 +50,7 @@ TEST_F(BlueZConnectionTest, ConnectPausesOurDiscoveryAndResumesItAfterwards) {
 TEST_F(BlueZConnectionTest, RefusedConnectionIsReportedWithBlueZsReason) {
     auto p = h.scanFor(kToken);
     ASSERT_TRUE(p);
-    f.fake.failNextConnect("org.bluez.Error.Failed", "le-connection-abort-by-local");
+    f.fake.behave([](FakeBehaviour& b) { b.connectFailure = FakeError{"org.bluez.Error.Failed", "le-connection-abort-by-local"}; });
     EXPECT_FALSE(h.connect(p));
     const Event* failed = h.delegate->last(Ev::FailConnect);
     ASSERT_TRUE(failed && failed->error);
@@ -66,7 +66,7 @@ TEST_F(BlueZConnectionTest, CancelDuringAPendingConnectGivesOneDisconnectAndNoCo
     auto p = h.scanFor(kToken);
     ASSERT_TRUE(p);
     h.central->stopScan();
-    f.fake.holdConnects(true);
+    f.fake.behave([](FakeBehaviour& b) { b.holdConnects = true; });
     const size_t mark = h.delegate->events.size();
     h.central->connectPeripheral(p);
     ASSERT_TRUE(f.waitFor([&] { return called("Connect " + kToken); }));
@@ -77,7 +77,7 @@ TEST_F(BlueZConnectionTest, CancelDuringAPendingConnectGivesOneDisconnectAndNoCo
     EXPECT_EQ(p->state(), PeripheralState::Disconnected);
 
     // Reconnect; by then the cancelled attempt's answer has long arrived and must not count.
-    f.fake.holdConnects(false);
+    f.fake.behave([](FakeBehaviour& b) { b.holdConnects = false; });
     EXPECT_TRUE(h.connect(p));
     EXPECT_EQ(h.delegate->count(Ev::Disconnect), 1u);
     EXPECT_EQ(h.delegate->count(Ev::FailConnect), 0u);
@@ -91,7 +91,7 @@ TEST_F(BlueZConnectionTest, ConnectionAttemptThatNeverAnswersTimesOutAndIsAborte
     ASSERT_TRUE(quick.waitForState(ManagerState::PoweredOn));
     auto p = quick.scanFor(kToken);
     ASSERT_TRUE(p);
-    f.fake.holdConnects(true);
+    f.fake.behave([](FakeBehaviour& b) { b.holdConnects = true; });
     EXPECT_FALSE(quick.connect(p));
     const Event* failed = quick.delegate->last(Ev::FailConnect);
     ASSERT_TRUE(failed && failed->error);
@@ -110,7 +110,7 @@ TEST_F(BlueZConnectionTest, OrderlyDisconnectStopsNotificationsFirstAndIsReporte
     const size_t mark = h.delegate->events.size();
     h.central->cancelPeripheralConnection(p);
     EXPECT_TRUE(h.succeeded(Ev::Disconnect, mark));
-    const auto calls = f.fake.calls();
+    const auto calls = f.fake.log().calls;
     const auto stopNotify = std::find(calls.begin(), calls.end(), std::string("StopNotify ") + kTokenNotifyUuid);
     const auto disconnect = std::find(calls.begin(), calls.end(), "Disconnect " + kToken);
     ASSERT_NE(stopNotify, calls.end());
@@ -123,11 +123,11 @@ TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLost
     std::shared_ptr<PlatformPeripheral> p;
     auto gatt = h.connectToken(kToken, &p);
     ASSERT_TRUE(gatt);
-    f.fake.holdNextWrite();
+    f.fake.behave([](FakeBehaviour& b) { b.holdNextWrite = true; });
     const size_t mark = h.delegate->events.size();
     p->writeValue(Bytes{1, 2, 3}, gatt->write, WriteType::WithResponse);
     p->writeValue(Bytes{4, 5, 6}, gatt->write, WriteType::WithResponse);  // queued behind the first
-    ASSERT_TRUE(f.waitFor([&] { return f.fake.writes(kToken).size() == 1; }));
+    ASSERT_TRUE(f.waitFor([&] { return f.fake.log().writes[kToken].size() == 1; }));
     f.fake.dropLink(kToken);
     const int lost = h.waitForEvent(Ev::Disconnect, mark);
     ASSERT_GE(lost, 0);
@@ -142,7 +142,7 @@ TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLost
     ASSERT_EQ(writes.size(), 2u);
     EXPECT_TRUE(writes[0].error && writes[1].error);
     EXPECT_EQ(h.delegate->count(Ev::Write), 2u);
-    EXPECT_EQ(f.fake.writes(kToken).size(), 1u);  // the queued frame never went out
+    EXPECT_EQ(f.fake.log().writes[kToken].size(), 1u);  // the queued frame never went out
     EXPECT_EQ(p->state(), PeripheralState::Disconnected);
     EXPECT_FALSE(gatt->notify->isNotifying());
 
@@ -155,7 +155,7 @@ TEST_F(BlueZConnectionTest, RemoteDropFailsTheWaitingWriteBeforeReportingTheLost
 TEST_F(BlueZConnectionTest, RemovedDeviceDisconnectsAndCanNoLongerBeConnected) {
     std::shared_ptr<PlatformPeripheral> p;
     ASSERT_TRUE(h.connectToken(kToken, &p));
-    f.fake.setCacheAlways(false);  // the GATT objects go too
+    f.fake.behave([](FakeBehaviour& b) { b.cacheAlways = false; });  // the GATT objects go too
     const size_t mark = h.delegate->events.size();
     f.fake.removeDevice(kToken);
     EXPECT_TRUE(h.errorOf(Ev::Disconnect, mark));

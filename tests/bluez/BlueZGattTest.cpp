@@ -62,7 +62,7 @@ TEST_F(BlueZGattTest, DiscoveryFindsTheTokenServiceAndItsCharacteristicsAsTheSam
 
 TEST_F(BlueZGattTest, GattObjectsArrivingAfterServicesResolvedAreStillFound) {
     // ServicesResolved=true comes first, then the service, then one characteristic at a time.
-    f.fake.setLateGattObjects(true, std::chrono::milliseconds(100));
+    f.fake.behave([](FakeBehaviour& b) { b.lateGattObjects = true, b.lateCharacteristicsDelay = std::chrono::milliseconds(100); });
     auto p = connected(tokenDeviceConfig(kToken));
     ASSERT_TRUE(p);
     auto gatt = h.discoverGatt(p);
@@ -133,8 +133,8 @@ TEST_F(BlueZGattTest, WritesWithResponseGoOutOneAtATimeAndEchoesArriveInOrder) {
         EXPECT_FALSE(w.error);
         EXPECT_EQ(w.characteristic, gatt->write);
     }
-    EXPECT_EQ(f.fake.inProgressReplies(), 0);  // never two WriteValue calls at once
-    const auto written = f.fake.writes(kToken);
+    EXPECT_EQ(f.fake.log().inProgress, 0);  // never two WriteValue calls at once
+    const auto written = f.fake.log().writes[kToken];
     ASSERT_EQ(written.size(), 6u);
     const auto echoes = h.delegate->of(Ev::Value, mark);
     for (size_t i = 0; i < frames.size(); ++i) {
@@ -153,7 +153,7 @@ TEST_F(BlueZGattTest, WriteRefusedWithInProgressBecauseOfAnotherClientIsRetried)
     // Another D-Bus client holds a write on the same characteristic.
     DBusLoop other(sdbus::createSessionBusConnectionWithAddress(f.bus.address()), "other-client");
     std::unique_ptr<sdbus::IProxy> proxy;
-    f.fake.holdNextWrite();
+    f.fake.behave([](FakeBehaviour& b) { b.holdNextWrite = true; });
     other.sync([&] {
         proxy = sdbus::createProxy(*other.connection(), "org.bluez", path);
         proxy->callMethodAsync("WriteValue")
@@ -161,15 +161,15 @@ TEST_F(BlueZGattTest, WriteRefusedWithInProgressBecauseOfAnotherClientIsRetried)
             .withArguments(Bytes{0xEE}, std::map<std::string, sdbus::Variant>{{"type", sdbus::Variant(std::string("request"))}})
             .uponReplyInvoke([](const sdbus::Error*) {});
     });
-    ASSERT_TRUE(f.waitFor([&] { return f.fake.writes(kToken).size() == 1; }));
+    ASSERT_TRUE(f.waitFor([&] { return f.fake.log().writes[kToken].size() == 1; }));
 
     const size_t mark = h.delegate->events.size();
     p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithResponse);
-    ASSERT_TRUE(f.waitFor([&] { return f.fake.inProgressReplies() >= 2; }));  // refused, retried, refused
+    ASSERT_TRUE(f.waitFor([&] { return f.fake.log().inProgress >= 2; }));  // refused, retried, refused
     EXPECT_TRUE(h.delegate->of(Ev::Write, mark).empty());
     f.fake.releaseWrites();
     EXPECT_TRUE(h.succeeded(Ev::Write, mark));
-    const auto written = f.fake.writes(kToken);
+    const auto written = f.fake.log().writes[kToken];
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[1].value, Bytes{0x01});
     other.sync([&] { proxy.reset(); });
@@ -191,7 +191,7 @@ TEST_F(BlueZGattTest, WritesWithoutResponseUseCommandsInOrderAndAreNeverAnswered
     // The echoes of all three delivered frames have arrived once the last one has.
     ASSERT_TRUE(f.waitFor([&] { return !h.delegate->of(Ev::Value, mark).empty() && h.delegate->of(Ev::Value, mark).back().value == Bytes{0x04}; }));
     EXPECT_EQ(h.delegate->of(Ev::Write, mark).size(), 1u);
-    const auto written = f.fake.writes(kToken);
+    const auto written = f.fake.log().writes[kToken];
     ASSERT_EQ(written.size(), 3u);
     EXPECT_EQ(written[0].type, "command");
     EXPECT_EQ(written[1].type, "command");
@@ -220,7 +220,7 @@ TEST_F(BlueZGattTest, WriteErrorsCarryTheDBusErrorAndStrayNotificationsAreDroppe
     auto gatt = tokenReady(&p);
     ASSERT_TRUE(gatt);
     size_t mark = h.delegate->events.size();
-    f.fake.failNextWrite("org.bluez.Error.NotPermitted", "Write not permitted");
+    f.fake.behave([](FakeBehaviour& b) { b.writeFailure = FakeError{"org.bluez.Error.NotPermitted", "Write not permitted"}; });
     p->writeValue(Bytes{0x01}, gatt->write, WriteType::WithResponse);
     p->writeValue(Bytes{0x02}, gatt->write, WriteType::WithResponse);
     // The refused frame is not echoed, the second one is.

@@ -1,7 +1,8 @@
 #pragma once
 // One virtual token and a central to reach it, over either Bluetooth LE stack: the simulated
 // radio (virtual clock) or the BlueZ backend against the fake org.bluez on a private bus (steady
-// clock, real threads). Session-level scenarios are written once against this interface.
+// clock, real threads), where the token emulator serves the token on the fake's second adapter.
+// Session-level scenarios are written once against this interface.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -12,7 +13,6 @@
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
 #include "tests/bluez/BlueZFixture.h"
 #include "Tools/vexatoken/emulate/TokenEmulator.h"
-#include "tests/fakebluez/VirtualTokenDeviceModel.h"
 #include "tests/support/VirtualMainLoop.h"
 
 namespace vexa::test {
@@ -48,56 +48,34 @@ public:
     std::shared_ptr<VirtualToken> device;
 };
 
-/// The BlueZ backend against the fake org.bluez on a private bus. The central's platform callbacks
-/// come on a serial queue of its own, as in an application.
-class BusRig : public SessionRig {
+/// The BlueZ backend against the fake org.bluez on a private bus, and the token emulator: its GATT
+/// application and advertisement on the fake's second adapter, looped back to the first over a link
+/// of `mtu` (23: the smallest, 20-byte notifications). The central's platform callbacks come on a
+/// serial queue of its own, as in an application; the emulator's endpoint runs on the main queue.
+class EmulatorRig final : public SessionRig {
 public:
-    ~BusRig() override {
-        central.reset();
-        if (emulator) emulator->stop();
-        f.fake.stop();  // no more model calls from the fake's thread
-        f.loop->runUntilIdle();
-    }
-    std::string problem() const override { return f.started ? std::string() : "no private bus: " + f.bus.error(); }
-    bool runUntil(const std::function<bool()>& done) override { return f.waitFor(done, std::chrono::seconds(15)); }
-
-    BlueZFixture f;
-    std::shared_ptr<TokenEmulator> emulator;
-};
-
-/// A fake device of the fake org.bluez, backed by the virtual token.
-class BlueZRig final : public BusRig {
-public:
-    static constexpr const char* kAddress = "C0:FF:EE:00:00:01";
-
-    explicit BlueZRig(const VirtualTokenConfig& config) : model(VirtualTokenDeviceModel::create(config)) {
-        FakeDeviceConfig device = tokenDeviceConfig(kAddress, config.name);
-        device.model = model;
-        f.fake.addDevice(std::move(device));
-        central = LumoCentralManager::create(f.backend, nullptr);
-    }
-    VirtualTokenEndpoint& token() override { return model->endpoint(); }
-    void dropLinkFromToken() override { f.fake.dropLink(kAddress); }
-
-    std::shared_ptr<VirtualTokenDeviceModel> model;
-};
-
-/// The token emulator: its GATT application and advertisement on the fake's second adapter,
-/// looped back to the first over a link of the smallest MTU (20-byte notifications). The
-/// emulator's endpoint runs on the main queue.
-class EmulatorRig final : public BusRig {
-public:
-    explicit EmulatorRig(const VirtualTokenConfig& config) {
+    EmulatorRig(const VirtualTokenConfig& config, uint16_t mtu) {
         if (!f.started) return;
-        f.fake.enablePeripheralRole(23);
+        f.fake.enablePeripheralRole(mtu);
         EmulatorSettings settings{config, {}, {}};
         settings.options.adapter = "hci1";
         emulator = TokenEmulator::create(settings, sdbus::createSessionBusConnectionWithAddress(f.bus.address()), f.loop, {});
         emulator->start();
         central = LumoCentralManager::create(f.backend, nullptr);
     }
+    ~EmulatorRig() override {
+        central.reset();
+        if (emulator) emulator->stop();
+        f.fake.stop();  // no more calls from the fake's thread
+        f.loop->runUntilIdle();
+    }
+    std::string problem() const override { return f.started ? std::string() : "no private bus: " + f.bus.error(); }
+    bool runUntil(const std::function<bool()>& done) override { return f.waitFor(done, std::chrono::seconds(15)); }
     VirtualTokenEndpoint& token() override { return emulator->endpoint(); }
     void dropLinkFromToken() override { emulator->disconnectCentral(); }
+
+    BlueZFixture f;
+    std::shared_ptr<TokenEmulator> emulator;
 };
 
 }  // namespace vexa::test

@@ -1,6 +1,7 @@
-// Token sessions over both Bluetooth LE stacks: the simulated radio and BlueZ (through the fake
-// org.bluez), and over BlueZ against the token emulator (the virtual token served as a GATT
-// peripheral on the fake's second adapter). The same scenarios must give the same results on each.
+// Token sessions over both Bluetooth LE stacks: the simulated radio, and BlueZ (the fake org.bluez)
+// against the token emulator, the virtual token served as a GATT peripheral on the fake's second
+// adapter, over a link of 140-byte frames ("bluez") and of 20-byte frames ("emulate"). The same
+// scenarios must give the same results on each.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,29 +11,13 @@
 
 #include "LumoTokenSDK/LumoToken/LumoToken.h"
 #include "LumoTokenSDK/LumoToken/LumoTokenErrors.h"
-#include "VexaTokenKit/VexaCrypto.h"
+#include "tests/LumoTokenSDK/LumoToken/SessionHarness.h"
 #include "tests/bluez/SessionRig.h"
 
 namespace vexa::test {
 namespace {
 
 const std::string kKey = "FEDCBA9876543210FEDCBA9876543210";
-
-// A session owner holding one key: the key's MD5 as the hash, AES-256 with it both ways.
-class KeyDelegate : public LumoTokenDelegate {
-public:
-    explicit KeyDelegate(std::string key) : key_(std::move(key)) {}
-    Bytes needHashSessionKey(LumoToken&) override { return MD5Data(key_); }
-    void didConnect(LumoToken&, const OptError& error, bool needUpdate) override { connects.emplace_back(error, needUpdate); }
-    void didDisconnect(LumoToken&, const OptError& error) override { disconnects.push_back(error); }
-    std::optional<Bytes> willEncryptData(LumoToken&, const Bytes& p) override { return AES256EncryptWithKey(p, key_); }
-    std::optional<Bytes> willDecryptData(LumoToken&, const Bytes& p) override { return AES256DecryptWithKey(p, key_); }
-    std::vector<std::pair<OptError, bool>> connects;
-    std::vector<OptError> disconnects;
-
-private:
-    std::string key_;
-};
 
 class TwoBackendSessionTest : public ::testing::TestWithParam<std::string> {
 protected:
@@ -42,8 +27,7 @@ protected:
         config.name = "Rig Token";
         config.key = std::move(tokenKey);
         if (GetParam() == "sim") rig = std::make_unique<SimulatedRig>(config);
-        else if (GetParam() == "bluez") rig = std::make_unique<BlueZRig>(config);
-        else rig = std::make_unique<EmulatorRig>(config);
+        else rig = std::make_unique<EmulatorRig>(config, GetParam() == "bluez" ? 247 : 23);
         ASSERT_EQ(rig->problem(), "");
         LumoCentralManager& central = *rig->central;
         ASSERT_TRUE(rig->runUntil([&] { return central.isCentralReady(); }));
@@ -53,7 +37,7 @@ protected:
         central.stopScanForPeripherals();
         EXPECT_EQ(wrapper->name(), "Rig Token");
         token = LumoToken::create(wrapper);
-        delegate = std::make_shared<KeyDelegate>(hostKey);
+        delegate->key = hostKey;
         token->setDelegate(delegate);
         token->discover();
         ASSERT_TRUE(rig->runUntil([&] { return !delegate->connects.empty(); }));
@@ -92,7 +76,7 @@ protected:
 
     std::unique_ptr<SessionRig> rig;
     std::shared_ptr<LumoToken> token;
-    std::shared_ptr<KeyDelegate> delegate;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
 };
 
 // Another key than the token's: the session comes up asking for an update, and the locked

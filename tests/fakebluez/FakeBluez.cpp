@@ -329,53 +329,21 @@ bool FakeBluez::peripheralRegistered() const { return onLoop([&] { return periph
 
 void FakeBluez::setApplyDiscoveryFilter(bool apply) { onLoop([&] { applyFilters_ = apply; }); }
 
-void FakeBluez::setCacheAlways(bool cacheAlways) { onLoop([&] { env_.behaviour.cacheAlways = cacheAlways; }); }
-
-void FakeBluez::setLateGattObjects(bool late, std::chrono::milliseconds characteristicsDelay) {
-    onLoop([&] {
-        env_.behaviour.lateGattObjects = late;
-        env_.behaviour.lateCharacteristicsDelay = characteristicsDelay;
-    });
-}
-
-void FakeBluez::failNextConnect(std::string name, std::string message) {
-    onLoop([&] { env_.behaviour.connectFailure = FakeError{std::move(name), std::move(message)}; });
-}
-
-void FakeBluez::holdConnects(bool hold) { onLoop([&] { env_.behaviour.holdConnects = hold; }); }
-
-void FakeBluez::setWriteDelay(std::chrono::milliseconds delay) { onLoop([&] { env_.behaviour.writeDelay = delay; }); }
-
-void FakeBluez::holdNextWrite() { onLoop([&] { env_.behaviour.holdNextWrite = true; }); }
+void FakeBluez::behave(const std::function<void(FakeBehaviour&)>& change) { onLoop([&] { change(env_.behaviour); }); }
 
 void FakeBluez::releaseWrites() {
     onLoop([&] { for (auto& [address, d] : devices_) d->releaseWrites(); });
 }
 
-void FakeBluez::failNextWrite(std::string name, std::string message) {
-    onLoop([&] { env_.behaviour.writeFailure = FakeError{std::move(name), std::move(message)}; });
-}
-
 // ---- observations ----
 
-std::vector<std::string> FakeBluez::calls() const {
-    return onLoop([&] { return env_.log.calls; });
-}
+FakeLog FakeBluez::log() const { return onLoop([&] { return env_.log; }); }
 
 std::vector<DiscoveryFilterCall> FakeBluez::discoveryFilters() const { return onLoop([&] { return filterCalls_; }); }
 
 size_t FakeBluez::discoverySessions() const { return onLoop([&] { return sessions_.size(); }); }
 
 bool FakeBluez::discovering() const { return onLoop([&] { return discovering_; }); }
-
-std::vector<FakeWrite> FakeBluez::writes(const std::string& address) const {
-    return onLoop([&] {
-        const auto it = env_.log.writes.find(address);
-        return it == env_.log.writes.end() ? std::vector<FakeWrite>{} : it->second;
-    });
-}
-
-int FakeBluez::inProgressReplies() const { return onLoop([&] { return env_.log.inProgress; }); }
 
 bool FakeBluez::isConnected(const std::string& address) const {
     return onLoop([&] {

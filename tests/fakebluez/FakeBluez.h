@@ -8,6 +8,7 @@
 // and returns once done (signals sent). Devices are named by address.
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -75,27 +76,16 @@ public:
     /// An application or an advertisement is registered on hci1.
     bool peripheralRegistered() const;
 
-    // Behaviour switches.
+    // Behaviour switches and observations.
     void setApplyDiscoveryFilter(bool apply);  // false: every device is reported, whatever the filters
-    void setCacheAlways(bool cacheAlways);
-    /// ServicesResolved=true before the GATT objects: the services come later, and each
-    /// characteristic `characteristicsDelay` after the one before (0: with their service).
-    void setLateGattObjects(bool late, std::chrono::milliseconds characteristicsDelay = {});
-    void failNextConnect(std::string name, std::string message);
-    void holdConnects(bool hold);
-    void holdNextWrite();
+    /// Changes the devices' behaviour switches (FakeEnvironment.h) on the fake's loop.
+    void behave(const std::function<void(FakeBehaviour&)>& change);
     void releaseWrites();
-    void failNextWrite(std::string name, std::string message);
-    /// Each write request is answered (and handed to the device) this long after it came: a slow link.
-    void setWriteDelay(std::chrono::milliseconds delay);
-
-    // Observations.
-    std::vector<std::string> calls() const;
+    /// A copy of what the devices logged: calls, writes, InProgress answers.
+    FakeLog log() const;
     std::vector<DiscoveryFilterCall> discoveryFilters() const;
     size_t discoverySessions() const;
     bool discovering() const;
-    std::vector<FakeWrite> writes(const std::string& address) const;
-    int inProgressReplies() const;
     bool isConnected(const std::string& address) const;
     bool isNotifying(const std::string& address, const std::string& uuid) const;
 

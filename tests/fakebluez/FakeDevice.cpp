@@ -89,12 +89,8 @@ void FakeDevice::publish() {
     o.registerMethod(kDevice, "Connect", "", "", [this](sdbus::MethodCall call) { onConnect(std::move(call)); });
     o.registerMethod(kDevice, "Disconnect", "", "", [this](sdbus::MethodCall call) { onDisconnect(std::move(call)); });
     o.registerProperty("Address").onInterface(kDevice).withGetter([this] { return config_.address; });
-    o.registerProperty("AddressType").onInterface(kDevice).withGetter([] { return std::string("random"); });
     if (config_.name) o.registerProperty("Name").onInterface(kDevice).withGetter([this] { return *config_.name; });
-    o.registerProperty("Alias").onInterface(kDevice).withGetter([this] { return config_.name.value_or(config_.address); });
     o.registerProperty("Adapter").onInterface(kDevice).withGetter([this] { return sdbus::ObjectPath(env_.adapterPath); });
-    for (const char* flag : {"Paired", "Bonded", "Trusted", "Blocked", "LegacyPairing"})
-        o.registerProperty(flag).onInterface(kDevice).withGetter([] { return false; });
     o.registerProperty("Connected").onInterface(kDevice).withGetter([this] { return connected_; });
     o.registerProperty("ServicesResolved").onInterface(kDevice).withGetter([this] { return servicesResolved_; });
     o.registerProperty("UUIDs").onInterface(kDevice).withGetter([this] { return config_.uuids; });
@@ -261,7 +257,6 @@ void FakeDevice::publishGatt(std::chrono::milliseconds characteristicsDelay) {
         o.registerProperty("UUID").onInterface(kService).withGetter([uuid = service->uuid] { return uuid; });
         o.registerProperty("Primary").onInterface(kService).withGetter([] { return true; });
         o.registerProperty("Device").onInterface(kService).withGetter([this] { return sdbus::ObjectPath(path_); });
-        o.registerProperty("Includes").onInterface(kService).withGetter([] { return std::vector<sdbus::ObjectPath>{}; });
         o.finishRegistration();
         o.emitInterfacesAddedSignal({kService});
         for (const auto& charConfig : serviceConfig.characteristics) {
@@ -298,13 +293,6 @@ void FakeDevice::addCharacteristicObject(Characteristic& c) {
     auto& o = *c.object;
     Characteristic* cp = &c;
     const std::string servicePath = c.path.substr(0, c.path.rfind('/'));
-    o.registerMethod(kCharacteristic, "ReadValue", "a{sv}", "ay", [this, cp](sdbus::MethodCall call) {
-        if (!connected_) return replyError(call, "org.bluez.Error.Failed", "Not connected");
-        auto reply = call.createReply();
-        reply << cp->value;
-        reply.send();
-        cp->object->emitPropertiesChangedSignal(kCharacteristic, {"Value"});
-    });
     o.registerMethod(kCharacteristic, "WriteValue", "aya{sv}", "", [this, cp](sdbus::MethodCall call) { onWriteValue(*cp, std::move(call)); });
     o.registerMethod(kCharacteristic, "StartNotify", "", "", [this, cp](sdbus::MethodCall call) { onStartNotify(*cp, std::move(call)); });
     o.registerMethod(kCharacteristic, "StopNotify", "", "", [this, cp](sdbus::MethodCall call) { onStopNotify(*cp, std::move(call)); });
@@ -349,11 +337,10 @@ void FakeDevice::onWriteValue(Characteristic& c, sdbus::MethodCall call) {
     if (auto failure = std::exchange(env_.behaviour.writeFailure, std::nullopt)) return replyError(call, failure->name, failure->message);
     if (type == "command" && value.size() + 3 > mtu_.value_or(23))
         return replyError(call, "org.bluez.Error.Failed", "Failed to initiate write");
-    env_.log.writes[config_.address].push_back(FakeWrite{c.uuid, value, type});
+    env_.log.writes[config_.address].push_back(LoggedWrite{c.uuid, value, type});
     if (type == "command") {
         replyOk(call);
-        if (config_.model) config_.model->written(c.uuid, value, *link_);
-        return;
+        return delivered(c.uuid, value);
     }
     c.write = PendingWrite{std::move(call), std::move(value), std::exchange(env_.behaviour.holdNextWrite, false)};
     if (!c.write->held) {
@@ -369,7 +356,12 @@ void FakeDevice::completeWrite(const std::string& uuid) {
     PendingWrite write = std::move(*c->write);
     c->write.reset();
     replyOk(write.call);
-    if (config_.model) config_.model->written(uuid, write.value, *link_);
+    delivered(uuid, write.value);
+}
+
+void FakeDevice::delivered(const std::string& uuid, const Bytes& value) {
+    if (config_.model) config_.model->written(uuid, value, *link_);
+    if (env_.behaviour.dropAfterWrites > 0 && --env_.behaviour.dropAfterWrites == 0) link_->disconnect();
 }
 
 void FakeDevice::releaseWrites() {

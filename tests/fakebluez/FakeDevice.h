@@ -99,6 +99,8 @@ private:
     void addCharacteristicObject(Characteristic& c);
     void onWriteValue(Characteristic& c, sdbus::MethodCall call);
     void completeWrite(const std::string& uuid);
+    /// A written value reaches the device (its model), and the drop-after-writes switch counts it.
+    void delivered(const std::string& uuid, const Bytes& value);
     void onStartNotify(Characteristic& c, sdbus::MethodCall call);
     void onStopNotify(Characteristic& c, sdbus::MethodCall call);
     void setNotifying(Characteristic& c, bool wasNotifying);

@@ -1,6 +1,6 @@
 #pragma once
 // The device side behind a fake BlueZ device: what the peripheral does with the frames written
-// to it and what it notifies back. A virtual token can sit here; EchoDeviceModel is the default.
+// to it and what it notifies back. EchoDeviceModel is the default; the peripheral role is one too.
 #include <string>
 
 #include "Platform/Bytes.h"

@@ -14,7 +14,7 @@
 
 namespace vexa::test {
 
-struct FakeWrite {
+struct LoggedWrite {
     std::string uuid;
     Bytes value;
     std::string type;  // "request" or "command"
@@ -37,11 +37,12 @@ struct FakeBehaviour {
     std::chrono::milliseconds lateCharacteristicsDelay{0};  // late objects: each characteristic this long after the last
     std::chrono::milliseconds cccdDelay{10};
     std::chrono::milliseconds writeDelay{3};
+    int dropAfterWrites = 0;            // the link drops after this many more writes reached a device
 };
 
 struct FakeLog {
     std::vector<std::string> calls;  // "Connect AA:..", "StartNotify <uuid>", "StartDiscovery", ...
-    std::map<std::string, std::vector<FakeWrite>> writes;  // by device address
+    std::map<std::string, std::vector<LoggedWrite>> writes;  // by device address
     int inProgress = 0;              // InProgress errors returned for overlapping writes
 };
 

@@ -84,9 +84,9 @@ protected:
     }
 
     /// Connects, discovers the token service and subscribes to its notify characteristic.
-    Gatt open(TestDevice& t) {
+    Gatt open(const std::shared_ptr<VirtualPeripheral>& device) {
         Gatt g;
-        g.peripheral = connect(t.device);
+        g.peripheral = connect(device);
         g.peripheral->discoverServices(std::vector<BleUUID>{kServiceUUID});
         EXPECT_TRUE(runUntilCount(Ev::Services, 1));
         g.service = g.peripheral->services().at(0);

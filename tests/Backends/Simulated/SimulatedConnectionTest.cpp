@@ -103,7 +103,7 @@ TEST_F(ConnectionTest, DeviceTakesOneCentralAtATime) {
 TEST_F(ConnectionTest, DeviceSideDisconnectAbortsQueuedRequestsAfterTheDisconnect) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     t.device->setLinkTiming(LinkTiming{.writeWithResponse = 10ms});
     OptError reason;
     t.device->setDisconnectedHandler([&](const OptError& r) { reason = r; });
@@ -145,7 +145,7 @@ TEST_F(ConnectionTest, DeviceSideDisconnectAbortsQueuedRequestsAfterTheDisconnec
 TEST_F(ConnectionTest, CallbacksForAGoneDelegateAreDropped) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     auto weak = std::weak_ptr<PlatformRecorder>(rec);
     g.peripheral->readValue(g.notify);
     t.device->notify(t.notify, {1, 2});

@@ -53,7 +53,7 @@ TEST_F(GattTest, DiscoveryFiltersTakesTheDelayAndKeepsObjects) {
 TEST_F(GattTest, WritesTakeTheirTurnAndANotificationWaitsBehindThem) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     radio->setLinkTiming(LinkTiming{.writeWithResponse = 10ms, .writeWithoutResponse = 3ms, .notification = 4ms});
     const Duration start = main.now();
     for (uint8_t i = 0; i < 5; ++i) g.peripheral->writeValue(Bytes{i}, g.write, WriteType::WithResponse);
@@ -78,7 +78,7 @@ TEST_F(GattTest, WritesTakeTheirTurnAndANotificationWaitsBehindThem) {
 TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     t.write->setWriteHandler([&](const Bytes& v, WriteType) {
         for (uint8_t b : v) t.device->notify(t.notify, {uint8_t(b + 1)});
         return OptError{};
@@ -97,7 +97,7 @@ TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
 TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithoutResponse), 182u);
     EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithResponse), 512u);
     t.device->setMaximumWriteValueLength(WriteType::WithoutResponse, 20);
@@ -129,7 +129,7 @@ TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
 TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     g.peripheral->discoverServices(std::vector<BleUUID>{kInfoUUID});
     ASSERT_TRUE(runUntilCount(Ev::Services, 1));
     auto infoService = g.peripheral->services().at(0);
@@ -195,7 +195,7 @@ TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
 TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     t.device->faults().failWrite(testError(3), 2);
     for (uint8_t i = 1; i <= 3; ++i) g.peripheral->writeValue(Bytes{i}, g.write, WriteType::WithResponse);
     run();
@@ -225,7 +225,7 @@ TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
 TEST_F(GattTest, NotificationFaultsDropDuplicateSwapAndCorrupt) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     auto& faults = t.device->faults();
     faults.dropNotification();
     faults.duplicateNotification();
@@ -259,7 +259,7 @@ TEST_F(GattTest, TrafficObserverSeesWhatCrossesTheLinkInOrder) {
     radio->addPeripheral(t.device);
     std::vector<TrafficRecord> seen;
     radio->setTrafficObserver([&](const TrafficRecord& r) { seen.push_back(r); });
-    auto g = open(t);
+    auto g = open(t.device);
     t.write->setWriteHandler([&](const Bytes&, WriteType type) {
         if (type == WriteType::WithResponse) t.device->notify(t.notify, {0x10});
         return OptError{};

@@ -9,6 +9,7 @@
 #include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
 #include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
 #include "Platform/HostDevice.h"
+#include "VexaTokenKit/VexaCrypto.h"
 #include "tests/support/FakeBlePlatform.h"
 #include "tests/support/VirtualMainLoop.h"
 
@@ -26,21 +27,24 @@ public:
     Bytes hash{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     std::optional<uint8_t> mode;        // nothing: not overridden
     bool cipher = false, failEncrypt = false;  // cipher: the hooks count as implemented
+    std::optional<std::string> key;     // a real key instead: its MD5 as the hash, AES-256 with it both ways
     std::vector<std::pair<OptError, bool>> connects;
     std::vector<OptError> disconnects;
     std::function<void(LumoToken&)> onConnect;
 
-    Bytes needHashSessionKey(LumoToken&) override { return hash; }
+    Bytes needHashSessionKey(LumoToken&) override { return key ? MD5Data(*key) : hash; }
     void didConnect(LumoToken& token, const OptError& error, bool needUpdate) override {
         connects.emplace_back(error, needUpdate);
         if (onConnect) onConnect(token);
     }
     void didDisconnect(LumoToken&, const OptError& error) override { disconnects.push_back(error); }
     std::optional<Bytes> willEncryptData(LumoToken& t, const Bytes& p) override {
+        if (key) return AES256EncryptWithKey(p, *key);
         if (!cipher) return LumoTokenDelegate::willEncryptData(t, p);
         return failEncrypt ? std::nullopt : std::optional<Bytes>(toyCipher(p, true));
     }
     std::optional<Bytes> willDecryptData(LumoToken& t, const Bytes& p) override {
+        if (key) return AES256DecryptWithKey(p, *key);
         return cipher ? toyCipher(p, false) : LumoTokenDelegate::willDecryptData(t, p);
     }
     uint8_t requireSynModeSK(LumoToken& t) override { return mode ? *mode : LumoTokenDelegate::requireSynModeSK(t); }

@@ -1,17 +1,15 @@
 // fakebluez: the fake org.bluez with one virtual token, as a process, for tests that cannot link
-// it in (the Python package's). Starts a private dbus-daemon unless --bus is given, prints
-// "bus <address>" once the service is up, then takes commands on stdin, one a line, answering
-// "ok" (or "error <text>") once applied:
+// it in (the Python package's). The token emulator serves the token on the fake's second adapter,
+// looped back to the first. Starts a private dbus-daemon unless --bus is given, prints
+// "bus <address>" once the token is on the air, then takes commands on stdin, one a line,
+// answering "ok" (or "error <text>") once applied:
 //   status CODE STATUS TIMES   the token answers command CODE with status STATUS (TIMES < 0: always)
 //   ignore CODE TIMES          the token never answers command CODE
 //   drop-after WRITES          the link drops after WRITES more frames written to the token
-//   write-delay MS             each frame written takes MS milliseconds (a slow link)
-//   state                      answers "open HANDLES connected 0|1": the token's open files and the link
 // End of input stops it.
 //
-//   fakebluez --name NAME --address AA:BB:CC:DD:EE:FF [--key KEY] [--serial TEXT] [--bus ADDRESS]
+//   fakebluez --name NAME [--key KEY] [--serial TEXT] [--bus ADDRESS]
 // KEY is the key string the token holds, as a host's key store keeps it.
-#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -23,35 +21,24 @@
 
 #include "Platform/MainQueue.h"
 #include "Platform/RunLoop.h"
+#include "Tools/vexatoken/emulate/TokenEmulator.h"
 #include "tests/fakebluez/FakeBluez.h"
 #include "tests/fakebluez/PrivateBus.h"
-#include "tests/fakebluez/VirtualTokenDeviceModel.h"
 
 using namespace vexa;
 using namespace vexa::test;
 
 namespace {
 
-// The virtual token's model, with a link that drops after a set number of written frames.
-class DroppingModel final : public FakeDeviceModel {
+// Notes when the token is on the air.
+class OnAir final : public EmulatorEvents {
 public:
-    explicit DroppingModel(std::shared_ptr<VirtualTokenDeviceModel> token) : token_(std::move(token)) {}
-    void connected(FakeDeviceLink& link) override { token_->connected(link); }
-    void disconnected() override { token_->disconnected(); }
-    void written(const std::string& uuid, const Bytes& value, FakeDeviceLink& link) override {
-        token_->written(uuid, value, link);
-        if (dropAfter_.load() > 0 && --dropAfter_ == 0) link.disconnect();
-    }
-    void dropAfter(int writes) { dropAfter_.store(writes); }
-
-private:
-    std::shared_ptr<VirtualTokenDeviceModel> token_;
-    std::atomic<int> dropAfter_{0};
+    void advertising(const std::string&) override { onAir = true; }
+    bool onAir = false;
 };
 
 // Applies one command line; the answer to print.
-std::string apply(const std::string& line, VirtualTokenDeviceModel& token, DroppingModel& link, FakeBluez& fake,
-                  const std::string& address) {
+std::string apply(const std::string& line, TokenEmulator& token, FakeBluez& fake) {
     std::istringstream in(line);
     std::string verb;
     int a = 0, b = 0, c = 0;
@@ -61,12 +48,7 @@ std::string apply(const std::string& line, VirtualTokenDeviceModel& token, Dropp
     } else if (verb == "ignore" && in >> a >> b) {
         token.endpoint().faults().add({static_cast<uint8_t>(a), VirtualTokenFault::NoReply, 0, {}, b});
     } else if (verb == "drop-after" && in >> a) {
-        link.dropAfter(a);
-    } else if (verb == "write-delay" && in >> a) {
-        fake.setWriteDelay(std::chrono::milliseconds(a));
-    } else if (verb == "state") {
-        return "open " + std::to_string(token.endpoint().device().openHandleCount()) + " connected " +
-               std::to_string(fake.isConnected(address) ? 1 : 0);
+        fake.behave([a](FakeBehaviour& b) { b.dropAfterWrites = a; });
     } else {
         return "error unknown command: " + line;
     }
@@ -78,8 +60,8 @@ std::string apply(const std::string& line, VirtualTokenDeviceModel& token, Dropp
 int main(int argc, char** argv) {
     std::map<std::string, std::string> options;
     for (int i = 1; i + 1 < argc; i += 2) options[argv[i]] = argv[i + 1];
-    if (!options.count("--name") || !options.count("--address")) {
-        std::fprintf(stderr, "usage: fakebluez --name NAME --address ADDRESS [--key KEY] [--serial TEXT] [--bus ADDRESS]\n");
+    if (!options.count("--name")) {
+        std::fprintf(stderr, "usage: fakebluez --name NAME [--key KEY] [--serial TEXT] [--bus ADDRESS]\n");
         return 2;
     }
     std::optional<PrivateBus> privateBus;
@@ -91,32 +73,39 @@ int main(int argc, char** argv) {
 
     auto loop = std::make_shared<RunLoop>();
     setMainQueue(loop);
-    VirtualTokenConfig config;
-    config.name = options["--name"];
-    if (options.count("--key")) config.key = options["--key"];
-    if (options.count("--serial")) config.serial = options["--serial"];
-    auto token = VirtualTokenDeviceModel::create(config);
-    auto link = std::make_shared<DroppingModel>(token);
-    FakeDeviceConfig device = tokenDeviceConfig(options["--address"], config.name);
-    device.model = link;
+    EmulatorSettings settings;
+    settings.config.name = options["--name"];
+    if (options.count("--key")) settings.config.key = options["--key"];
+    if (options.count("--serial")) settings.config.serial = options["--serial"];
+    settings.options.adapter = "hci1";
+    auto events = std::make_shared<OnAir>();
+    std::shared_ptr<TokenEmulator> emulator;
     {
         FakeBluez fake(busAddress);
-        fake.addDevice(std::move(device));
+        fake.enablePeripheralRole();
         if (!fake.start()) {
             std::fprintf(stderr, "fakebluez: the service did not start on %s\n", busAddress.c_str());
+            return 1;
+        }
+        emulator = TokenEmulator::create(settings, sdbus::createSessionBusConnectionWithAddress(busAddress), loop, events);
+        emulator->start();
+        if (!loop->runUntil([&] { return events->onAir; }, std::chrono::seconds(10))) {
+            std::fprintf(stderr, "fakebluez: the token did not go on the air\n");
             return 1;
         }
         std::cout << "bus " << busAddress << std::endl;
         std::thread reader([&] {
             for (std::string line; std::getline(std::cin, line);) {
-                loop->async([&, line] { std::cout << apply(line, *token, *link, fake, options["--address"]) << std::endl; });
+                loop->async([&, line] { std::cout << apply(line, *emulator, fake) << std::endl; });
             }
             loop->async([&] { loop->stop(); });
         });
         loop->run();
         reader.join();
+        emulator->stop();
         fake.stop();
     }
+    emulator.reset();
     loop->runUntilIdle();
     setMainQueue(nullptr);
     return 0;

@@ -38,16 +38,6 @@ TEST(BleSocketFormatSplit, ByteExactFramesAndCountsAtTheBoundaries) {
     for (size_t size : {0u, 35583u, 70000u}) EXPECT_TRUE(fmt.pack2Frames(patterned(size)).empty()) << size;
 }
 
-TEST(BleSocketFormatJoin, SplitAndJoinRoundTrip) {
-    for (size_t size : {1u, 137u, 138u, 277u, 35582u}) {
-        BleSocketFormat receiver;
-        const auto frames = BleSocketFormat().pack2Frames(patterned(size));
-        for (size_t i = 0; i + 1 < frames.size(); ++i) ASSERT_EQ(receiver.addFrame(frames[i]), 2);
-        ASSERT_EQ(receiver.addFrame(frames.back()), 1);
-        EXPECT_EQ(receiver.getPackage(), patterned(size)) << size;
-    }
-}
-
 // Each row feeds its frames to a fresh joiner; addFrame answers 1 package complete, 2 more frames
 // wanted, 3 wrong index, 4 wrong length, 5 empty frame. The last frame completes `package`.
 TEST(BleSocketFormatJoin, BrokenFramesFailUntilTheNextIndexZero) {
