@@ -80,6 +80,23 @@ struct AdvertisementData {
     bool operator==(const AdvertisementData&) const = default;
 };
 
+/// Values written one after another as one request: their bytes back to back, and their sizes.
+struct WriteBatch {
+    Bytes bytes;
+    std::vector<uint32_t> sizes;
+
+    void add(ByteView value) {
+        bytes.insert(bytes.end(), value.begin(), value.end());
+        sizes.push_back(static_cast<uint32_t>(value.size()));
+    }
+    size_t count() const { return sizes.size(); }
+    bool empty() const { return sizes.empty(); }
+    void clear() {
+        bytes.clear();
+        sizes.clear();
+    }
+};
+
 class PlatformPeripheral;
 class PlatformService;
 
@@ -92,6 +109,8 @@ public:
     virtual std::shared_ptr<PlatformService> service() const = 0;
     /// The last value read or notified (empty before any).
     virtual Bytes value() const = 0;
+    /// Copies value() into `into`, reusing its storage where the backend can.
+    virtual void copyValue(Bytes& into) const { into = value(); }
     virtual bool isNotifying() const = 0;
 };
 
@@ -148,6 +167,15 @@ public:
     virtual void readValue(const std::shared_ptr<PlatformCharacteristic>& characteristic) = 0;
     /// With response: one peripheralDidWriteValueForCharacteristic per write, in order. Without: none.
     virtual void writeValue(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) = 0;
+    /// Writes the batch's values in order, with response, as one request answered by one
+    /// peripheralDidWriteValueForCharacteristic: no error once the last is written, otherwise the
+    /// error of the first that failed (the values after it are not written). Takes the batch and
+    /// returns true; a backend that writes one value per request returns false and leaves it.
+    virtual bool writeValues(WriteBatch& batch, const std::shared_ptr<PlatformCharacteristic>& characteristic) {
+        (void)batch;
+        (void)characteristic;
+        return false;
+    }
     virtual size_t maximumWriteValueLength(WriteType type) const = 0;
     virtual void readRSSI() = 0;
 };

@@ -5,10 +5,9 @@
 #include <memory>
 
 #include "Platform/Clock.h"
+#include "Platform/Task.h"
 
 namespace vexa {
-
-using Task = std::function<void()>;
 
 /// Handle of a task scheduled with asyncAfter. Copies share one state; cancel() from any thread
 /// keeps the task from running if it has not started yet. A default-constructed handle is inert.

@@ -1,5 +1,6 @@
 #include "Platform/MainQueue.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace vexa {
@@ -12,6 +13,8 @@ std::shared_ptr<DispatchQueue>& installedQueue() {
     static std::shared_ptr<DispatchQueue> q;
     return q;
 }
+// The installed queue's address, for isMainQueue (null: none installed).
+std::atomic<const DispatchQueue*> installedAddress{nullptr};
 }  // namespace
 
 std::shared_ptr<RunLoop> defaultRunLoop() {
@@ -27,7 +30,14 @@ std::shared_ptr<DispatchQueue> mainQueue() {
 
 void setMainQueue(std::shared_ptr<DispatchQueue> queue) {
     std::lock_guard lock(queueMutex());
+    installedAddress.store(queue.get());
     installedQueue() = std::move(queue);
+}
+
+bool isMainQueue(const DispatchQueue* queue) {
+    static const DispatchQueue* const fallback = defaultRunLoop().get();
+    const DispatchQueue* installed = installedAddress.load();
+    return queue != nullptr && queue == (installed ? installed : fallback);
 }
 
 }  // namespace vexa

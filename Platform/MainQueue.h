@@ -11,6 +11,9 @@ namespace vexa {
 /// the default RunLoop, which the application drives (run, runFor, runUntil...).
 std::shared_ptr<DispatchQueue> mainQueue();
 
+/// True when `queue` is the main queue now; cheaper than comparing with mainQueue().
+bool isMainQueue(const DispatchQueue* queue);
+
 /// Installs the application's main queue (Qt, GLib, a game loop or a RunLoop on a virtual clock).
 /// Passing nullptr returns to the default RunLoop. Install it before using the library.
 void setMainQueue(std::shared_ptr<DispatchQueue> queue);

@@ -49,7 +49,7 @@ void RunLoop::stop() {
 }
 
 bool RunLoop::runReady() {
-    std::optional<Task> task;
+    std::optional<TaskSchedule::Entry> task;
     {
         std::lock_guard lock(mutex_);
         schedule_.releaseDue(clock_->now());

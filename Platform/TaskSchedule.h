@@ -26,7 +26,20 @@ inline Duration waitSpan(Duration span) {
 
 class TaskSchedule {
 public:
-    void post(Task task) { ready_.push_back(std::move(task)); }
+    /// A task ready to run; one released from a timer still checks its cancellation when run.
+    class Entry {
+    public:
+        Entry(Task task, DelayedCall call) : task_(std::move(task)), call_(std::move(call)) {}
+        void operator()() const {
+            if (!call_.isCancelled()) task_();
+        }
+
+    private:
+        Task task_;
+        DelayedCall call_;
+    };
+
+    void post(Task task) { ready_.emplace_back(std::move(task), DelayedCall()); }
 
     DelayedCall postAt(Duration due, Task task) {
         // Cancelled timers stay in the map until they fall due; sweep them whenever the map has
@@ -45,18 +58,14 @@ public:
         while (!timers_.empty() && timers_.begin()->first.due <= now) {
             auto node = timers_.extract(timers_.begin());
             Timer& t = node.mapped();
-            if (!t.call.isCancelled()) {
-                ready_.push_back([task = std::move(t.task), call = t.call] {
-                    if (!call.isCancelled()) task();
-                });
-            }
+            if (!t.call.isCancelled()) ready_.emplace_back(std::move(t.task), std::move(t.call));
         }
     }
 
     /// Takes the oldest ready task, if any.
-    std::optional<Task> take() {
+    std::optional<Entry> take() {
         if (ready_.empty()) return std::nullopt;
-        Task t = std::move(ready_.front());
+        std::optional<Entry> t(std::move(ready_.front()));
         ready_.pop_front();
         return t;
     }
@@ -85,7 +94,7 @@ private:
         Task task;
         DelayedCall call;
     };
-    std::deque<Task> ready_;
+    std::deque<Entry> ready_;
     static constexpr size_t kMinSweep = 64;
     std::map<Key, Timer> timers_;
     uint64_t seq_ = 0;

@@ -112,7 +112,7 @@ void DBusLoop::run() {
 bool DBusLoop::runTasks() {
     bool worked = false;
     for (int i = 0; i < kBatch; ++i) {
-        std::optional<Task> task;
+        std::optional<TaskSchedule::Entry> task;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return worked;

@@ -11,6 +11,11 @@ Bytes SimulatedCharacteristic::value() const {
     return value_;
 }
 
+void SimulatedCharacteristic::copyValue(Bytes& into) const {
+    std::lock_guard lock(mutex_);
+    into.assign(value_.begin(), value_.end());
+}
+
 void SimulatedCharacteristic::publishValue(Bytes value) {
     std::lock_guard lock(mutex_);
     value_ = std::move(value);

@@ -20,6 +20,7 @@ public:
     uint32_t properties() const override { return device_->properties(); }
     std::shared_ptr<PlatformService> service() const override;
     Bytes value() const override;
+    void copyValue(Bytes& into) const override;
     bool isNotifying() const override { return notifying_.load(); }
 
     // ---- Used by the stack ----

@@ -175,6 +175,12 @@ void SimulatedPeripheral::writeValue(const Bytes& data, const std::shared_ptr<Pl
     onMain([data, characteristic, type](SimulatedPeripheral& self) mutable { self.doWrite(std::move(data), characteristic, type); });
 }
 
+bool SimulatedPeripheral::writeValues(WriteBatch& batch, const std::shared_ptr<PlatformCharacteristic>& characteristic) {
+    onMain([batch = std::move(batch), characteristic](SimulatedPeripheral& self) mutable { self.doWriteBatch(std::move(batch), characteristic); });
+    batch.clear();
+    return true;
+}
+
 void SimulatedPeripheral::readRSSI() {
     onMain([](SimulatedPeripheral& self) { self.doReadRSSI(); });
 }

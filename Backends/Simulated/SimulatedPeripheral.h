@@ -36,6 +36,7 @@ public:
     void setNotifyValue(bool enabled, const std::shared_ptr<PlatformCharacteristic>& characteristic) override;
     void readValue(const std::shared_ptr<PlatformCharacteristic>& characteristic) override;
     void writeValue(const Bytes& data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type) override;
+    bool writeValues(WriteBatch& batch, const std::shared_ptr<PlatformCharacteristic>& characteristic) override;
     size_t maximumWriteValueLength(WriteType type) const override { return device_->maximumWriteValueLength(type); }
     void readRSSI() override;
 
@@ -60,16 +61,16 @@ private:
 
     /// Runs `task(self, delegate)` on the callback queue with the delegate of that moment (null
     /// when gone); one closure per task.
-    template <class Task>
-    void post(Task&& task) {
-        callbackQueue_->async([self = shared_from_this(), task = std::forward<Task>(task)]() mutable { task(self, self->delegate().get()); });
+    template <class Fn>
+    void post(Fn&& task) {
+        callbackQueue_->async([self = shared_from_this(), task = std::forward<Fn>(task)]() mutable { task(self, self->delegate().get()); });
     }
     /// Calls the central's delegate on the callback queue.
     void postToCentral(CentralTask task);
     /// Runs `task(*this)` on the main queue with this object alive; one closure per task.
-    template <class Task>
-    void onMain(Task&& task) {
-        mainQueue()->async([self = shared_from_this(), task = std::forward<Task>(task)]() mutable { task(*self); });
+    template <class Fn>
+    void onMain(Fn&& task) {
+        mainQueue()->async([self = shared_from_this(), task = std::forward<Fn>(task)]() mutable { task(*self); });
     }
     std::shared_ptr<PlatformPeripheralDelegate> delegate() const;
     LinkTiming timing() const { return device_->effectiveLinkTiming(); }
@@ -89,6 +90,11 @@ private:
     void doRead(const std::shared_ptr<PlatformCharacteristic>& characteristic);
     void doWrite(Bytes data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type);
     void doReadRSSI();
+    void doWriteBatch(WriteBatch batch, const std::shared_ptr<PlatformCharacteristic>& characteristic);
+    // Hands a write with response to the device, with the write faults; returns the answer and
+    // sets `dropAfter` when the link is to go after it.
+    OptError writeToDevice(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data,
+                           std::optional<OptError>& dropAfter);
     void completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void deliverNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
@@ -118,6 +124,7 @@ private:
         Bytes value;
     };
     std::deque<HeldNotification> held_;  // swapped notifications waiting for the next one
+    Bytes batchValue_;                   // the value of a batch being handed to the device
 };
 
 }  // namespace vexa

@@ -37,7 +37,7 @@ std::shared_ptr<SimulatedService> SimulatedPeripheral::objectFor(const std::shar
 }
 
 void SimulatedPeripheral::postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error) {
-    post([characteristic, error = std::move(error)](const auto& self, PlatformPeripheralDelegate* d) {
+    post([characteristic = characteristic, error = std::move(error)](const auto& self, PlatformPeripheralDelegate* d) {
         if (d) d->peripheralDidWriteValueForCharacteristic(self, characteristic, error);
     });
 }
@@ -55,7 +55,7 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
 }
 
 void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
-    post([characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) mutable {
+    post([characteristic = characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) mutable {
         characteristic->publishValue(std::move(value));
         if (d) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     });
@@ -227,9 +227,9 @@ void SimulatedPeripheral::doWrite(Bytes data, const std::shared_ptr<PlatformChar
         });
 }
 
-void SimulatedPeripheral::completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
+OptError SimulatedPeripheral::writeToDevice(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data,
+                                            std::optional<OptError>& dropAfter) {
     OptError error;
-    std::optional<OptError> dropAfter;
     if (!(characteristic->properties() & kPropertyWrite)) {
         error = simulatedError(SimulatedAttError::WriteNotPermitted);
     } else if (data.size() > device_->maximumWriteValueLength(WriteType::WithResponse)) {
@@ -245,8 +245,60 @@ void SimulatedPeripheral::completeWrite(const std::shared_ptr<SimulatedCharacter
         }
     }
     if (!linkOpen()) error = simulatedError(SimulatedBleError::RequestAborted);  // the device dropped the link meanwhile
-    postWriteAnswer(characteristic, std::move(error));
+    return error;
+}
+
+void SimulatedPeripheral::completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
+    std::optional<OptError> dropAfter;
+    postWriteAnswer(characteristic, writeToDevice(characteristic, data, dropAfter));
     if (dropAfter && linkOpen()) loseLink(*dropAfter);
+}
+
+// Each value takes its own turn on the link, as separate writes would; the batch is answered once,
+// after its last value or its first failure (the values after a failure are skipped).
+void SimulatedPeripheral::doWriteBatch(WriteBatch batch, const std::shared_ptr<PlatformCharacteristic>& characteristic) {
+    auto own = ownCharacteristic(characteristic);
+    if (!own || !linkOpen()) {
+        postWriteAnswer(characteristic, simulatedError(own ? SimulatedBleError::NotConnected : SimulatedBleError::InvalidParameters));
+        return;
+    }
+    struct State {
+        std::weak_ptr<SimulatedPeripheral> peripheral;
+        std::shared_ptr<SimulatedCharacteristic> characteristic;
+        WriteBatch batch;
+        bool answered = false;
+
+        void answer(SimulatedPeripheral& self, OptError error) {
+            if (answered) return;
+            answered = true;
+            self.postWriteAnswer(characteristic, std::move(error));
+        }
+        void write(size_t offset, size_t size, bool last) {
+            auto self = peripheral.lock();
+            if (!self || answered) return;
+            const auto begin = batch.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+            self->batchValue_.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
+            std::optional<OptError> dropAfter;
+            OptError error = self->writeToDevice(characteristic, self->batchValue_, dropAfter);
+            if (error || last) answer(*self, std::move(error));
+            if (dropAfter && self->linkOpen()) self->loseLink(*dropAfter);
+        }
+        void abort() {
+            if (auto self = peripheral.lock()) answer(*self, simulatedError(SimulatedBleError::RequestAborted));
+        }
+    };
+    auto state = std::make_shared<State>(State{weak_from_this(), std::move(own), std::move(batch)});
+    const Duration cost = timing().writeWithResponse;
+    const size_t count = state->batch.count();
+    size_t offset = 0;
+    for (size_t i = 0; i < count && !state->answered; ++i) {
+        if (!linkOpen()) return state->answer(*this, simulatedError(SimulatedBleError::RequestAborted));  // lost after a value
+        const size_t size = state->batch.sizes[i];
+        const bool last = i + 1 == count;
+        link_->enqueue(
+            cost, [state, offset, size, last] { state->write(offset, size, last); }, [state] { state->abort(); });
+        offset += size;
+    }
 }
 
 void SimulatedPeripheral::completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {

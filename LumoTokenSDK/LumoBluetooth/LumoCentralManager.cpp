@@ -186,6 +186,14 @@ LumoPeripheralList LumoCentralManager::wrappersByPeripherals(const std::vector<s
 // --- Platform callbacks (centralQueue) --------------------------------------------------------
 
 void LumoCentralManager::onMain(std::function<void(LumoCentralManager&)> work) {
+    // Called back on the main queue itself (a run loop: on the thread running it): the work runs in
+    // place, in the order the callbacks come.
+    const auto* loop = dynamic_cast<const RunLoop*>(centralQueue_.get());
+    if (isMainQueue(centralQueue_.get()) && (!loop || loop->isCurrent())) {
+        const auto self = shared_from_this();
+        work(*self);
+        return;
+    }
     mainQueue()->async([weak = weak_from_this(), work = std::move(work)] {
         if (auto self = weak.lock()) work(*self);
     });

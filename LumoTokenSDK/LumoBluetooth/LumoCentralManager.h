@@ -91,7 +91,8 @@ public:
     /// One wrapperByPeripheral per element, in order.
     LumoPeripheralList wrappersByPeripherals(const std::vector<std::shared_ptr<PlatformPeripheral>>& peripherals);
 
-    // Platform delegate: called on centralQueue(); each hops to the main queue.
+    // Platform delegate: called on centralQueue(); each hops to the main queue (runs in place when
+    // centralQueue() is the main queue).
     void centralManagerDidUpdateState(const std::shared_ptr<PlatformCentral>& central) override;
     void centralManagerDidDiscoverPeripheral(const std::shared_ptr<PlatformCentral>& central,
                                              const std::shared_ptr<PlatformPeripheral>& peripheral,

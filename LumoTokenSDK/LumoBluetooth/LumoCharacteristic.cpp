@@ -52,6 +52,41 @@ void LumoCharacteristic::writeValue(const Bytes& data, LumoErrorCallback complet
     }
 }
 
+void LumoCharacteristic::writeValues(WriteBatch& batch, LumoErrorCallback completion) {
+    auto peripheral = platformPeripheral();
+    if (!peripheral || batch.empty()) return;
+    if (!completion) completion = [](const OptError&) {};
+    if (peripheral->writeValues(batch, cbCharacteristic_)) {
+        push(std::move(completion), writeOperationStack_);
+        return;
+    }
+    // One request per value; their answers make the one completion. The values are taken first:
+    // a backend that answers inside the request lets the completion's effects reuse the batch.
+    const WriteBatch values = std::move(batch);
+    batch.clear();
+    struct Pending {
+        size_t left;
+        LumoErrorCallback completion;
+    };
+    auto pending = std::make_shared<Pending>(Pending{values.count(), std::move(completion)});
+    size_t offset = 0;
+    for (const uint32_t size : values.sizes) {
+        if (!pending->completion) break;  // an earlier value failed already: the rest is not written
+        push<LumoErrorCallback>(
+            [pending](const OptError& error) {
+                if (!pending->completion) return;  // an earlier value failed
+                if (!error && --pending->left > 0) return;
+                auto done = std::move(pending->completion);
+                pending->completion = nullptr;
+                done(error);
+            },
+            writeOperationStack_);
+        const auto begin = values.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+        peripheral->writeValue(Bytes(begin, begin + static_cast<std::ptrdiff_t>(size)), cbCharacteristic_, WriteType::WithResponse);
+        offset += size;
+    }
+}
+
 void LumoCharacteristic::writeByte(int8_t value, LumoErrorCallback completion) {
     writeValue(Bytes{static_cast<uint8_t>(value)}, std::move(completion));
 }

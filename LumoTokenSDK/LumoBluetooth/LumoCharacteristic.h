@@ -35,6 +35,10 @@ public:
     /// With a completion: a write with response whose answer completes it. Without: a write without
     /// response, nothing queued. The bytes go to the platform whole, never split.
     void writeValue(const Bytes& data, LumoErrorCallback completion);
+    /// Writes the batch's values in order, with response; `completion` is called once: with no error
+    /// after the last, or with the first error. One platform request when the backend batches,
+    /// otherwise one write with response per value. The batch is taken (left empty).
+    void writeValues(WriteBatch& batch, LumoErrorCallback completion);
     /// Writes the one byte `value` through writeValue.
     void writeByte(int8_t value, LumoErrorCallback completion);
     /// Queues `block` and reads the value; without a block nothing is read.

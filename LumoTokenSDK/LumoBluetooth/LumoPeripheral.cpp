@@ -166,8 +166,23 @@ std::shared_ptr<LumoCharacteristic> LumoPeripheral::characteristicWrapper(
 
 // --- Platform callbacks (central's queue) -----------------------------------------------------
 
+bool LumoPeripheral::callsBackOnMain() const {
+    const auto central = central_.lock();
+    if (!central || !isMainQueue(central->centralQueue().get())) return false;
+    // A run loop tells whether this thread is running it; another queue calls back on itself.
+    const auto* loop = dynamic_cast<const RunLoop*>(central->centralQueue().get());
+    return !loop || loop->isCurrent();
+}
+
 template <class Work>
 void LumoPeripheral::onMain(Work&& work) {
+    // A central that calls back on the main queue itself is already there: the work runs in place,
+    // in the order the callbacks come.
+    if (callsBackOnMain()) {
+        const auto self = shared_from_this();
+        work(*self);
+        return;
+    }
     mainQueue()->async([weak = weak_from_this(), work = std::forward<Work>(work)]() mutable {
         if (auto self = weak.lock()) work(*self);
     });
@@ -192,6 +207,16 @@ void LumoPeripheral::peripheralDidDiscoverCharacteristicsForService(const std::s
 void LumoPeripheral::peripheralDidUpdateValueForCharacteristic(const std::shared_ptr<PlatformPeripheral>&,
                                                                const std::shared_ptr<PlatformCharacteristic>& characteristic,
                                                                const OptError& error) {
+    if (!updatingValue_ && callsBackOnMain()) {
+        // Handled in place: the value is read into a buffer the wrapper keeps (unless a handler
+        // nests another update in it).
+        const auto self = shared_from_this();
+        updatingValue_ = true;
+        characteristic->copyValue(*valueBuffer_);
+        if (auto wrapper = characteristicWrapper(characteristic->service(), characteristic)) wrapper->handleReadValue(valueBuffer_, error);
+        updatingValue_ = false;
+        return;
+    }
     // The value is copied now: the platform may change it before the main queue runs.
     std::optional<Bytes> value = characteristic->value();
     onMain([service = characteristic->service(), characteristic, value = std::move(value), error](LumoPeripheral& self) {

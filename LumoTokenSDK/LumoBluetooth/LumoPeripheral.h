@@ -3,7 +3,8 @@
 // and RSSI reading with one completion each (a new request replaces the pending completion, which
 // is then never called), announces connections and unrequested disconnections through the default
 // notification centre, and routes characteristic answers to the service and characteristic
-// wrappers of the latest discovery. Platform callbacks are moved to the main queue at once; the
+// wrappers of the latest discovery. Platform callbacks are moved to the main queue at once (handled
+// in place when the central calls back on the main queue itself); the
 // operations are to be called on the main queue.
 #include <cstdint>
 #include <memory>
@@ -107,7 +108,8 @@ public:
     /// The wrapper of that very platform service (identity), or null.
     std::shared_ptr<LumoService> wrapperByService(const std::shared_ptr<PlatformService>& service) const;
 
-    // Platform delegate: called on the central's callback queue; each hops to the main queue.
+    // Platform delegate: called on the central's callback queue; each hops to the main queue (runs in
+    // place when that queue is the main queue).
     void peripheralDidDiscoverServices(const std::shared_ptr<PlatformPeripheral>& peripheral, const OptError& error) override;
     void peripheralDidDiscoverCharacteristicsForService(const std::shared_ptr<PlatformPeripheral>& peripheral,
                                                         const std::shared_ptr<PlatformService>& service,
@@ -131,6 +133,8 @@ private:
     // Runs `work(*this)` on the main queue, unless the wrapper is gone by then; one closure per task.
     template <class Work>
     void onMain(Work&& work);
+    // True when the central calls back on the main queue itself.
+    bool callsBackOnMain() const;
     // The characteristic wrapper of the latest discoveries, or null.
     std::shared_ptr<LumoCharacteristic> characteristicWrapper(const std::shared_ptr<PlatformService>& service,
                                                               const std::shared_ptr<PlatformCharacteristic>& characteristic) const;
@@ -150,6 +154,8 @@ private:
     int64_t RSSI_ = 0;
     AdvertisementData advertisingData_;
     std::vector<DelayedCall> watchDogs_;
+    std::optional<Bytes> valueBuffer_{Bytes()};  // a value update handled in place
+    bool updatingValue_ = false;
 
     mutable std::mutex slotMutex_;
     LumoErrorCallback connectionBlock_;

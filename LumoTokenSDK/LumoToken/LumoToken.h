@@ -252,7 +252,11 @@ private:
     void submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,
                 bool setupCommand);
     void writeCommand(const std::shared_ptr<LumoCommandContainer>& command);
-    void armReplyTimer(uint64_t seq);
+    // The reply time-out of the command being written: armReplyTimer sets its deadline.
+    void armReplyTimer();
+    void startReplyTimer(DispatchQueue& main);
+    void stopReplyTimer();
+    void replyTimerFired();
     void finishCurrent(const std::optional<Bytes>& payload, const OptError& error);
     void frameWriteFailed(uint64_t seq, const Error& error);
     void replyTimedOut(uint64_t seq);
@@ -283,10 +287,13 @@ private:
     LumoReplyHandler receivedDataBlock_;
     std::deque<std::shared_ptr<LumoCommandContainer>> queue_;
     std::shared_ptr<LumoFrameObserver> frameObserver_;
-    Bytes frameBuffer_;  // the frame being handed to the write characteristic
+    Bytes frameBuffer_;      // the frame being built
+    WriteBatch writeBatch_;  // the frames of the command being written
 
     Duration replyTimeout_ = kLumoDefaultReplyTimeout;
     DelayedCall replyTimer_;
+    Duration replyTimerDue_{};  // when replyTimer_ falls due
+    Duration replyDeadline_{};  // when the command written last times out
     uint64_t writtenSeq_ = 0;        // number of the command written last
     bool replyPending_ = false;      // the command written last has not been answered yet
     bool dropping_ = false;          // the session is dropping the link: nothing more is written

@@ -147,42 +147,65 @@ void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& comman
     replyPending_ = true;
     m_waitReply = true;
     const uint64_t seq = ++writtenSeq_;
-    armReplyTimer(seq);
+    armReplyTimer();
 
     const auto characteristic = wCharacterisric_;
     if (!characteristic || !protocolData_) {
         finishCurrent(std::nullopt, lumoTokenError(kLumoTokenErrorCharacteristicsMissing));
         return;
     }
-    // Every frame is handed over at once; the characteristic writes them in order, with response.
-    // The frames are built one by one in a buffer the session keeps.
-    const std::weak_ptr<LumoToken> weak = weak_from_this();
+    // The frames, built one by one in a buffer the session keeps, go to the characteristic as one
+    // batch, written in order with response; the first failed frame fails the command.
+    writeBatch_.clear();
     BleSocketFormat::forEachFrame(command->cmdData(), BleSocketFormat::kMaxFrameSize, frameBuffer_, [&](const Bytes& frame) {
-        if (writtenSeq_ != seq || !replyPending_) return false;  // the command already failed
         if (frameObserver_) frameObserver_->frameWritten(*this, frame);
-        characteristic->writeValue(frame, [weak, seq](const OptError& error) {
-            if (!error) return;
-            if (auto self = weak.lock()) self->frameWriteFailed(seq, *error);
-        });
+        writeBatch_.add(frame);
         return true;
+    });
+    if (writtenSeq_ != seq || !replyPending_) return;  // an observer's effects already ended the command
+    const std::weak_ptr<LumoToken> weak = weak_from_this();
+    characteristic->writeValues(writeBatch_, [weak, seq](const OptError& error) {
+        if (!error) return;
+        if (auto self = weak.lock()) self->frameWriteFailed(seq, *error);
     });
 }
 
-void LumoToken::armReplyTimer(uint64_t seq) {
+void LumoToken::armReplyTimer() {
+    if (replyTimeout_ <= Duration::zero()) return stopReplyTimer();
+    const auto main = mainQueue();
+    replyDeadline_ = dueTime(main->now(), replyTimeout_);
+    // One timer serves the commands written one after another: one that falls due before the new
+    // deadline stays, and waits on for the rest when it fires.
+    if (replyTimer_.isValid() && replyTimerDue_ <= replyDeadline_) return;
+    startReplyTimer(*main);
+}
+
+void LumoToken::startReplyTimer(DispatchQueue& main) {
+    replyTimer_.cancel();
+    replyTimerDue_ = replyDeadline_;
+    const std::weak_ptr<LumoToken> weak = weak_from_this();
+    replyTimer_ = main.asyncAfter(replyDeadline_ - main.now(), [weak] {
+        if (auto self = weak.lock()) self->replyTimerFired();
+    });
+}
+
+void LumoToken::stopReplyTimer() {
     replyTimer_.cancel();
     replyTimer_ = DelayedCall();
-    if (replyTimeout_ <= Duration::zero()) return;
-    const std::weak_ptr<LumoToken> weak = weak_from_this();
-    replyTimer_ = mainQueue()->asyncAfter(replyTimeout_, [weak, seq] {
-        if (auto self = weak.lock()) self->replyTimedOut(seq);
-    });
+}
+
+void LumoToken::replyTimerFired() {
+    replyTimer_ = DelayedCall();
+    if (!replyPending_) return;
+    const auto main = mainQueue();
+    if (main->now() < replyDeadline_) return startReplyTimer(*main);
+    replyTimedOut(writtenSeq_);
 }
 
 void LumoToken::finishCurrent(const std::optional<Bytes>& payload, const OptError& error) {
     LumoReplyHandler handler = std::move(receivedDataBlock_);
     receivedDataBlock_ = nullptr;
     replyPending_ = false;
-    replyTimer_.cancel();
     const uint64_t seq = writtenSeq_;
     // m_waitReply stays set while the handler runs: a command it sends is queued and written after,
     // as part of the same operation.
@@ -196,6 +219,8 @@ void LumoToken::finishCurrent(const std::optional<Bytes>& payload, const OptErro
         m_waitReply = false;
         pushCommand();
     }
+    // The timer stays only while a command waits for its reply.
+    if (!replyPending_) stopReplyTimer();
 }
 
 void LumoToken::frameWriteFailed(uint64_t seq, const Error& error) {
@@ -252,7 +277,7 @@ void LumoToken::cancelCommands(const std::function<bool(uint64_t operation)>& se
 }
 
 void LumoToken::resetEngine() {
-    replyTimer_.cancel();
+    stopReplyTimer();
     receivedDataBlock_ = nullptr;
     replyPending_ = false;
     m_waitReply = false;

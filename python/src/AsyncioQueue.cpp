@@ -111,7 +111,7 @@ void AsyncioQueue::drain(uint64_t generation, bool fromTimer) {
         py::gil_scoped_release nogil;
         const Duration start = clock_.now();
         for (unsigned n = 1;; ++n) {
-            std::optional<Task> task;
+            std::optional<TaskSchedule::Entry> task;
             {
                 std::lock_guard lock(mutex_);
                 schedule_.releaseDue(clock_.now());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,26 @@ TEST(RunLoop, TasksInOrderTimersByDueTimeTiesInSchedulingOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "t10a", "t10b", "t20", "t30"}));
     EXPECT_EQ(firedAt, (std::vector<Duration>{10ms, 10ms, 20ms, 30ms}));
     EXPECT_EQ(v.loop.now(), 100ms);  // runFor ends at the end of its span on the virtual clock
+}
+
+TEST(Task, KeepsSmallAndLargeCallablesAndCopiesThemApart) {
+    auto counter = std::make_shared<int>(0);
+    std::array<char, 200> big{};  // too large to be kept in place
+    Task small = [counter] { ++*counter; };
+    Task large = [counter, big] { *counter += 10 + big[0]; };
+    Task copies[] = {small, large};
+    Task moved = std::move(large);
+    EXPECT_FALSE(large);
+    for (const Task& t : copies) t();
+    moved();
+    small();
+    EXPECT_EQ(*counter, 22);
+    copies[0] = nullptr;
+    moved = copies[1];
+    copies[1] = Task();
+    EXPECT_EQ(counter.use_count(), 3);  // `small` and `moved` hold the only copies left
+    EXPECT_FALSE(Task(std::function<void()>()));  // an empty function makes an empty task
+    EXPECT_THROW(copies[0](), std::bad_function_call);
 }
 
 TEST(RunLoop, RunUntilIdleRunsPostedWorkWithoutMovingTime) {

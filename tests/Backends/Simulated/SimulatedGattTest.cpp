@@ -222,6 +222,40 @@ TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
     EXPECT_FALSE(t.device->isConnected());
 }
 
+TEST_F(GattTest, ABatchTakesATurnPerValueAndIsAnsweredOnceAtItsEndOrFirstFailure) {
+    TestDevice t;
+    radio->addPeripheral(t.device);
+    auto g = open(t);
+    t.device->setLinkTiming(LinkTiming{.writeWithResponse = 10ms});
+    auto write = [&](std::vector<Bytes> values) {
+        rec->clear();
+        t.received.clear();
+        WriteBatch batch;
+        for (const Bytes& v : values) batch.add(v);
+        EXPECT_TRUE(g.peripheral->writeValues(batch, g.write));
+        EXPECT_TRUE(batch.empty());
+        main.runFor(1s);
+    };
+    const Duration start = main.now();
+    write({{1}, {2, 2}, {3}});
+    ASSERT_EQ(rec->kinds(), std::vector<Ev>{Ev::Write});
+    EXPECT_FALSE(rec->events[0].error);
+    EXPECT_EQ(rec->events[0].at - start, 30ms);
+    EXPECT_EQ(t.received, (std::vector<Bytes>{{1}, {2, 2}, {3}}));
+
+    t.device->faults().failWrite(testError(3), 2);
+    write({{4}, {5}, {6}});
+    ASSERT_EQ(rec->kinds(), std::vector<Ev>{Ev::Write});
+    EXPECT_EQ(rec->events[0].error, testError(3));
+    EXPECT_EQ(t.received, std::vector<Bytes>{{4}});  // nothing after the failed value
+
+    t.device->faults().disconnectAfterWrites(1, testError(8));
+    write({{7}, {8}});
+    EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::Disconnect, Ev::Write}));
+    EXPECT_EQ(rec->events[1].error->code, int64_t(SimulatedBleError::RequestAborted));
+    EXPECT_EQ(t.received, std::vector<Bytes>{{7}});
+}
+
 TEST_F(GattTest, NotificationFaultsDropDuplicateSwapAndCorrupt) {
     TestDevice t;
     radio->addPeripheral(t.device);

@@ -59,6 +59,36 @@ TEST_F(LumoCharacteristicTest, WritesWithResponseCompleteInRequestOrder) {
     EXPECT_EQ(third[0], platformError(9));
 }
 
+TEST_F(LumoCharacteristicTest, ABatchOnAOneValueBackendCompletesOnceAtItsLastOrFirstFailedValue) {
+    auto batchOf = [](std::vector<Bytes> values) {
+        WriteBatch batch;
+        for (const Bytes& v : values) batch.add(v);
+        return batch;
+    };
+    WriteBatch batch = batchOf({{1}, {2, 3}, {4}});
+    Answers done;
+    w->writeValues(batch, recordInto(done));
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(d.fake->writesTo(d.write), (std::vector<Bytes>{{1}, {2, 3}, {4}}));
+    d.fake->answerWrite(d.write);
+    d.fake->answerWrite(d.write);
+    run();
+    EXPECT_TRUE(done.empty());
+    d.fake->answerWrite(d.write);
+    run();
+    EXPECT_EQ(done, Answers{std::nullopt});
+
+    done.clear();
+    batch = batchOf({{5}, {6}, {7}});
+    w->writeValues(batch, recordInto(done));
+    d.fake->answerWrite(d.write, platformError(5));
+    d.fake->answerWrite(d.write, platformError(6));
+    d.fake->answerWrite(d.write);
+    run();
+    EXPECT_EQ(done, Answers{platformError(5)});
+    EXPECT_TRUE(w->writeOperationStack().empty());
+}
+
 TEST_F(LumoCharacteristicTest, WriteWithoutCompletionIsWithoutResponseAndQueuesNothing) {
     w->writeValue({0xAA, 0xBB}, nullptr);
     w->writeByte(-1, nullptr);
