@@ -225,7 +225,7 @@ TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
 TEST_F(GattTest, ABatchTakesATurnPerValueAndIsAnsweredOnceAtItsEndOrFirstFailure) {
     TestDevice t;
     radio->addPeripheral(t.device);
-    auto g = open(t);
+    auto g = open(t.device);
     t.device->setLinkTiming(LinkTiming{.writeWithResponse = 10ms});
     auto write = [&](std::vector<Bytes> values) {
         rec->clear();
