@@ -64,10 +64,10 @@ Bytes VirtualTokenDevice::readFile(ByteView payload) {
     if (it == handles_.end()) return statusReply(kStatusFileSystem);
     const size_t count = std::min<size_t>((size_t{payload[1]} << 8) | payload[2], config_.maxReadSize);
     const size_t capped = std::min(count, replyLimit_ - 1);
-    const auto data = storages_[it->second.storage]->read(it->second.file, capped);
-    if (!data) return statusReply(kStatusFileSystem);
+    // The status byte, then the file's bytes read straight after it.
     Bytes out{kStatusOk};
-    out.insert(out.end(), data->begin(), data->end());
+    out.reserve(1 + capped);
+    if (!storages_[it->second.storage]->readAppend(it->second.file, capped, out)) return statusReply(kStatusFileSystem);
     return out;
 }
 

@@ -126,6 +126,10 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
         if (!sealed) return;
         package = std::move(*sealed);
     }
+    if (plan.delay <= Duration::zero() && !plan.framesOutOfOrder && !thenPowerOff) {
+        sendFrames(package);
+        return;
+    }
     std::vector<Bytes> frames = joiner_.pack2Frames(package, maxFrameLength_);
     // Longer than 256 short frames carry (the device keeps its replies shorter): full frames,
     // which such a link cuts, so that the host sees a broken reply rather than none.
@@ -149,6 +153,16 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
         else if (thenPowerOff)
             self->powerOffNow();
     });
+}
+
+void VirtualTokenEndpoint::sendFrames(ByteView package) {
+    // Each frame is built in a buffer of its own size and handed over as it is, so a frame costs
+    // one allocation and no copy; the sink leaves `frame` empty for the next one.
+    Bytes frame;
+    auto take = [this, &frame](const Bytes&) { return sink_ && sink_(std::move(frame)); };
+    // None when longer than 256 short frames carry: full frames then, as above.
+    if (BleSocketFormat::forEachFrame(package, maxFrameLength_, frame, take) == 0)
+        BleSocketFormat::forEachFrame(package, BleSocketFormat::kMaxFrameSize, frame, take);
 }
 
 void VirtualTokenEndpoint::notifyFrames(std::vector<Bytes> frames, bool thenPowerOff) {

@@ -93,6 +93,8 @@ private:
     void resetSession();
     void handlePackage(const Bytes& raw);
     void sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff);
+    // The reply's frames straight to the sink, built one at a time (no fault, delay or power-off).
+    void sendFrames(ByteView package);
     void notifyFrames(std::vector<Bytes> frames, bool thenPowerOff);
     void powerOffNow();
     void record(ReceivedPackage package);

@@ -88,13 +88,20 @@ VirtualTokenFileSystem::FileRef VirtualTokenFileSystem::open(std::string_view pa
 }
 
 std::optional<Bytes> VirtualTokenFileSystem::read(const FileRef& file, size_t count) {
-    if (!file || file->closed) return std::nullopt;
-    if (file->mode != kOpenRead && file->mode != kOpenReadWrite) return std::nullopt;
+    Bytes out;
+    if (!readAppend(file, count, out)) return std::nullopt;
+    return out;
+}
+
+bool VirtualTokenFileSystem::readAppend(const FileRef& file, size_t count, Bytes& out) {
+    if (!file || file->closed) return false;
+    if (file->mode != kOpenRead && file->mode != kOpenReadWrite) return false;
     const Bytes& data = file->node->data;
     const size_t start = static_cast<size_t>(std::min<uint64_t>(file->position, data.size()));
     const size_t n = std::min(count, data.size() - start);
     file->position = start + n;
-    return Bytes(data.begin() + static_cast<std::ptrdiff_t>(start), data.begin() + static_cast<std::ptrdiff_t>(start + n));
+    out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(start), data.begin() + static_cast<std::ptrdiff_t>(start + n));
+    return true;
 }
 
 bool VirtualTokenFileSystem::write(const FileRef& file, ByteView data) {

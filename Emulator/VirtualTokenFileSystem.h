@@ -62,6 +62,8 @@ public:
     /// Up to `count` bytes from the file's position, advancing it. Absent for a write-only or
     /// closed file. At the end of the file the result is empty.
     std::optional<Bytes> read(const FileRef& file, size_t count);
+    /// The same bytes appended to `out`; false (and `out` unchanged) where read() gives nothing.
+    bool readAppend(const FileRef& file, size_t count, Bytes& out);
     /// Writes at the position (or at the end in append mode), extending the file. False for a
     /// read-only or closed file, or when the storage would exceed its capacity (nothing written).
     bool write(const FileRef& file, ByteView data);
