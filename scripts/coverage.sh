@@ -16,6 +16,9 @@ grep -E 'tests passed|tests failed' "$dir/ctest.log"
 trace="$dir/coverage.json"
 gcovr -r . "$dir" -j 2 --exclude-throw-branches --exclude-unreachable-branches \
     -e 'tests/' -e 'fuzz/' -e 'bench/' -e 'examples/' -e 'build/' --json -o "$trace"
+# gcov writes its per-source files into the working directory, and gcovr keeps those of the
+# sources it excludes (system headers, tests): clear them out of the checkout.
+find . -maxdepth 1 -name '*.gcov' -delete
 
 row() {  # row NAME FOLDER...: one line of the table, from the saved trace
     local name="$1"; shift
