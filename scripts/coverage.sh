@@ -14,8 +14,10 @@ ctest --preset coverage >"$dir/ctest.log" 2>&1 || { tail -n 40 "$dir/ctest.log";
 grep -E 'tests passed|tests failed' "$dir/ctest.log"
 
 trace="$dir/coverage.json"
+# Platform/Task.h is left out: its per-type thunks share one name at different lines across
+# translation units, which gcovr 5.2 (Debian 12) cannot merge and stops on.
 gcovr -r . "$dir" -j 2 --exclude-throw-branches --exclude-unreachable-branches \
-    -e 'tests/' -e 'fuzz/' -e 'bench/' -e 'examples/' -e 'build/' --json -o "$trace"
+    -e 'tests/' -e 'fuzz/' -e 'bench/' -e 'examples/' -e 'build/' -e 'Platform/Task.h' --json -o "$trace"
 # gcov writes its per-source files into the working directory, and gcovr keeps those of the
 # sources it excludes (system headers, tests): clear them out of the checkout.
 find . -maxdepth 1 -name '*.gcov' -delete
