@@ -100,6 +100,13 @@ protected:
     }
 };
 
+/// SimStackTest with one TestDevice `t` on the air.
+class SimDeviceTest : public SimStackTest {
+protected:
+    SimDeviceTest() { radio->addPeripheral(t.device); }
+    TestDevice t;
+};
+
 inline Error testError(int64_t code) { return Error{"test", code, "injected"}; }
 
 }  // namespace vexa::test

@@ -4,11 +4,9 @@
 namespace vexa::test {
 namespace {
 
-using ConnectionTest = SimStackTest;
+using ConnectionTest = SimDeviceTest;
 
 TEST_F(ConnectionTest, ConnectTakesTheConnectionDelayAndTellsBothSides) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     radio->setLinkTiming(LinkTiming{.connection = 30ms});
     int ups = 0;
     t.device->setConnectedHandler([&] { ++ups; });
@@ -44,8 +42,6 @@ TEST_F(ConnectionTest, ConnectTakesTheConnectionDelayAndTellsBothSides) {
 }
 
 TEST_F(ConnectionTest, RefusedAndIgnoredConnectionsAndCancellingAPendingOne) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     radio->setLinkTiming(LinkTiming{.connection = 20ms});
     auto p = find(t.device);
     t.device->faults().refuseConnections(testError(42), 2);
@@ -81,8 +77,6 @@ TEST_F(ConnectionTest, RefusedAndIgnoredConnectionsAndCancellingAPendingOne) {
 }
 
 TEST_F(ConnectionTest, DeviceTakesOneCentralAtATime) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     connect(t.device);
     auto rec2 = std::make_shared<PlatformRecorder>(main.loop);
     auto central2 = radio->createCentral(rec2, main.loop);
@@ -101,8 +95,6 @@ TEST_F(ConnectionTest, DeviceTakesOneCentralAtATime) {
 }
 
 TEST_F(ConnectionTest, DeviceSideDisconnectAbortsQueuedRequestsAfterTheDisconnect) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     t.device->setLinkTiming(LinkTiming{.writeWithResponse = 10ms});
     OptError reason;
@@ -143,8 +135,6 @@ TEST_F(ConnectionTest, DeviceSideDisconnectAbortsQueuedRequestsAfterTheDisconnec
 }
 
 TEST_F(ConnectionTest, CallbacksForAGoneDelegateAreDropped) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     auto weak = std::weak_ptr<PlatformRecorder>(rec);
     g.peripheral->readValue(g.notify);

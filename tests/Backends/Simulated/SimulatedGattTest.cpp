@@ -4,11 +4,9 @@
 namespace vexa::test {
 namespace {
 
-using GattTest = SimStackTest;
+using GattTest = SimDeviceTest;
 
 TEST_F(GattTest, DiscoveryFiltersTakesTheDelayAndKeepsObjects) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     radio->setLinkTiming(LinkTiming{.discovery = 7ms});
     auto p = connect(t.device);
     EXPECT_TRUE(p->services().empty());
@@ -51,8 +49,6 @@ TEST_F(GattTest, DiscoveryFiltersTakesTheDelayAndKeepsObjects) {
 }
 
 TEST_F(GattTest, WritesTakeTheirTurnAndANotificationWaitsBehindThem) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     radio->setLinkTiming(LinkTiming{.writeWithResponse = 10ms, .writeWithoutResponse = 3ms, .notification = 4ms});
     const Duration start = main.now();
@@ -76,8 +72,6 @@ TEST_F(GattTest, WritesTakeTheirTurnAndANotificationWaitsBehindThem) {
 }
 
 TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     t.write->setWriteHandler([&](const Bytes& v, WriteType) {
         for (uint8_t b : v) t.device->notify(t.notify, {uint8_t(b + 1)});
@@ -95,8 +89,6 @@ TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
 }
 
 TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithoutResponse), 182u);
     EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithResponse), 512u);
@@ -127,8 +119,6 @@ TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
 }
 
 TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     g.peripheral->discoverServices(std::vector<BleUUID>{kInfoUUID});
     ASSERT_TRUE(runUntilCount(Ev::Services, 1));
@@ -193,8 +183,6 @@ TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
 }
 
 TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     t.device->faults().failWrite(testError(3), 2);
     for (uint8_t i = 1; i <= 3; ++i) g.peripheral->writeValue(Bytes{i}, g.write, WriteType::WithResponse);
@@ -223,8 +211,6 @@ TEST_F(GattTest, WriteFaultsFailTheChosenWriteAndDropTheLinkAfterN) {
 }
 
 TEST_F(GattTest, ABatchTakesATurnPerValueAndIsAnsweredOnceAtItsEndOrFirstFailure) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     t.device->setLinkTiming(LinkTiming{.writeWithResponse = 10ms});
     auto write = [&](std::vector<Bytes> values) {
@@ -257,8 +243,6 @@ TEST_F(GattTest, ABatchTakesATurnPerValueAndIsAnsweredOnceAtItsEndOrFirstFailure
 }
 
 TEST_F(GattTest, NotificationFaultsDropDuplicateSwapAndCorrupt) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     auto g = open(t.device);
     auto& faults = t.device->faults();
     faults.dropNotification();
@@ -289,8 +273,6 @@ TEST_F(GattTest, NotificationFaultsDropDuplicateSwapAndCorrupt) {
 }
 
 TEST_F(GattTest, TrafficObserverSeesWhatCrossesTheLinkInOrder) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
     std::vector<TrafficRecord> seen;
     radio->setTrafficObserver([&](const TrafficRecord& r) { seen.push_back(r); });
     auto g = open(t.device);

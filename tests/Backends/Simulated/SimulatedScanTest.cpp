@@ -5,6 +5,7 @@ namespace vexa::test {
 namespace {
 
 using ScanTest = SimStackTest;
+using OneDeviceScanTest = SimDeviceTest;
 
 TEST_F(ScanTest, FilterMatchesAdvertisedServicesAndDuplicatesFollowTheInterval) {
     TestDevice token("Token");
@@ -85,9 +86,7 @@ TEST_F(ScanTest, DevicesAppearingDuringAScanAreHeardAndConnectedOnesAreNot) {
     EXPECT_EQ(rec->count(Ev::Discover), 2u);
 }
 
-TEST_F(ScanTest, PlatformObjectsKeepTheirIdentityAcrossScansAndRetrievals) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
+TEST_F(OneDeviceScanTest, PlatformObjectsKeepTheirIdentityAcrossScansAndRetrievals) {
     auto first = find(t.device);
     rec->clear();
     auto second = find(t.device);
@@ -157,9 +156,7 @@ TEST_F(ScanTest, PowerStateIsHeardOnceAtFirstAndItsChangesStopScansAndEndConnect
     EXPECT_TRUE(runUntilCount(Ev::Connect, 1));
 }
 
-TEST_F(ScanTest, OutOfRangeLosesTheLinkAndAPendingConnectWaitsForTheDevice) {
-    TestDevice t;
-    radio->addPeripheral(t.device);
+TEST_F(OneDeviceScanTest, OutOfRangeLosesTheLinkAndAPendingConnectWaitsForTheDevice) {
     OptError reason = Error{};
     int downs = 0;
     t.device->setDisconnectedHandler([&](const OptError& r) { reason = r, ++downs; });

@@ -85,27 +85,5 @@ TEST_F(LumoServiceTest, SecondRequestReplacesTheFirstCompletionAndAFailedDiscove
     EXPECT_EQ(chained.size(), 1u);
 }
 
-TEST_F(LumoServiceTest, ReplacedCharacteristicWrappersAreNoLongerReached) {
-    s->discoverCharacteristicsWithCompletion(nullptr);
-    d.fake->answerDiscoverCharacteristics(d.service);
-    run();
-    auto oldWrite = s->wrapperByCharacteristic(d.write);
-    auto oldNotify = s->wrapperByCharacteristic(d.notify);
-    int oldCalls = 0;
-    oldWrite->writeValue({1}, [&](const OptError&) { ++oldCalls; });
-    oldNotify->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++oldCalls; });
-
-    s->discoverCharacteristicsWithCompletion(nullptr);
-    d.fake->answerDiscoverCharacteristics(d.service);
-    run();
-    int newCalls = 0;
-    s->wrapperByCharacteristic(d.notify)->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++newCalls; });
-    d.fake->answerWrite(d.write);
-    d.fake->notify(d.notify, {0x55});
-    run();
-    EXPECT_EQ(oldCalls, 0);
-    EXPECT_EQ(newCalls, 1);
-}
-
 }  // namespace
 }  // namespace vexa::test
