@@ -49,20 +49,17 @@ void VirtualTokenEndpoint::receiveFrame(const Bytes& frame) {
 void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
     ReceivedPackage seen;
     ByteView parsedFrom;  // the package that parsed (decrypted or not)
-    auto parse = [&seen, &parsedFrom](ByteView package, bool encrypted) {
-        bool ok = false;
-        LumoTokenCommand::parseCommand(
-            package,
-            [&](uint8_t code, Bytes payload) {
-                seen.code = code;
-                seen.payload = std::move(payload);
-                seen.encrypted = encrypted;
-                seen.valid = true;
-                parsedFrom = package;
-                ok = true;
-            },
-            {});
-        return ok;
+    ByteView payload;     // its payload, inside it
+    auto parse = [&seen, &parsedFrom, &payload](ByteView package, bool encrypted) {
+        uint8_t code = 0;
+        ByteView parsed;
+        if (LumoTokenCommand::parseView(package, code, parsed)) return false;
+        seen.code = code;
+        seen.encrypted = encrypted;
+        seen.valid = true;
+        parsedFrom = package;
+        payload = parsed;
+        return true;
     };
 
     bool parsed = false;
@@ -82,10 +79,10 @@ void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
         return;
     }
     const uint8_t code = seen.code;
-    // The package is copied for the records only when somebody keeps or watches them.
-    const bool recorded = recordLimit_ > 0 || observer_.received;
-    const Bytes payload = recorded ? seen.payload : std::move(seen.payload);
-    if (recorded) {
+    // The package is copied for the records only when somebody keeps or watches them; the command
+    // runs on the payload where it lies.
+    if (recordLimit_ > 0 || observer_.received) {
+        seen.payload.assign(payload.begin(), payload.end());
         seen.package.assign(parsedFrom.begin(), parsedFrom.end());
         record(std::move(seen));
     }
