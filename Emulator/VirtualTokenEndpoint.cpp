@@ -63,10 +63,15 @@ void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
     };
 
     bool parsed = false;
-    std::optional<Bytes> plain;
+    // Decrypted into the buffer of the last package, taken while in use and given back at the end.
+    Bytes plain = std::move(plainBuffer_);
+    struct GiveBack {
+        Bytes& slot;
+        Bytes& buffer;
+        ~GiveBack() { slot = std::move(buffer); }
+    } giveBack{plainBuffer_, plain};
     if (session_ == Session::Encrypted) {
-        plain = AES256DecryptWithKey(raw, sessionKey_);
-        parsed = plain && parse(*plain, true);
+        parsed = aes256EcbDecryptInto(raw, aes256KeyFromString(sessionKey_), plain) && parse(plain, true);
         // A new synchronisation always travels in plain text.
         if (!parsed) parsed = parse(raw, false) && seen.code == kCodeSyncSessionKey;
     } else {
@@ -118,11 +123,7 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
     if (plan.badCrc) package.back() ^= 0xFF;
     recordReply(package);
     if (observer_.replied) observer_.replied(package);
-    if (encrypt) {
-        auto sealed = AES256EncryptWithKey(package, sessionKey_);
-        if (!sealed) return;
-        package = std::move(*sealed);
-    }
+    if (encrypt && !aes256EcbEncryptInPlace(package, aes256KeyFromString(sessionKey_))) return;
     if (plan.delay <= Duration::zero() && !plan.framesOutOfOrder && !thenPowerOff) {
         sendFrames(package);
         return;

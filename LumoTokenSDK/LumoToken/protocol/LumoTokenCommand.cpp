@@ -9,7 +9,8 @@ Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView data) { return build
 Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView head, ByteView data) {
     const size_t size = head.size() + data.size();
     Bytes package;
-    package.reserve(size + kPackageOverhead);
+    // Room up to whole AES blocks too, so that encrypting the package in place does not move it.
+    package.reserve((size + kPackageOverhead + 15) & ~size_t{15});
     package.push_back(code);
     package.push_back(static_cast<uint8_t>(size & 0xFF));
     package.push_back(static_cast<uint8_t>((size >> 8) & 0xFF));
