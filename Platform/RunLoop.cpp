@@ -53,12 +53,10 @@ void RunLoop::stop() {
 }
 
 bool RunLoop::runReady() {
-    std::optional<TaskSchedule::Entry> task;
-    {
-        std::lock_guard lock(mutex_);
-        schedule_.releaseDue(clock_->now());
-        task = schedule_.take();
-    }
+    std::unique_lock lock(mutex_);
+    schedule_.releaseDue(clock_->now());
+    std::optional<TaskSchedule::Entry> task = schedule_.take();  // taken straight from the queue, no second move
+    lock.unlock();
     if (!task) return false;
     (*task)();
     return true;
