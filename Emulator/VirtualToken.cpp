@@ -45,10 +45,9 @@ void VirtualToken::install() {
     peripheral_->setDisconnectedHandler([weak](const OptError&) {
         if (auto self = weak.lock()) self->endpoint_->disconnected();
     });
-    endpoint_->setFrameSink([weak](Bytes frame) {
-        auto self = weak.lock();
-        return self && self->peripheral_->notify(self->notifyCharacteristic_, std::move(frame));
-    });
+    // The endpoint, which this token alone owns, is the only caller of its sink: the sink never
+    // runs without the token, so it takes no hold on it for every frame.
+    endpoint_->setFrameSink([this](Bytes frame) { return peripheral_->notify(notifyCharacteristic_, std::move(frame)); });
     // Each notification occupies the link for the notification delay, behind what is already queued.
     endpoint_->setDrainTime([weak](size_t frames) {
         auto self = weak.lock();

@@ -49,27 +49,29 @@ void VirtualTokenEndpoint::receiveFrame(const Bytes& frame) {
 void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
     ReceivedPackage seen;
     ByteView parsedFrom;  // the package that parsed (decrypted or not)
-    auto parse = [&seen, &parsedFrom](ByteView package, bool encrypted) {
-        bool ok = false;
-        LumoTokenCommand::parseCommand(
-            package,
-            [&](uint8_t code, Bytes payload) {
-                seen.code = code;
-                seen.payload = std::move(payload);
-                seen.encrypted = encrypted;
-                seen.valid = true;
-                parsedFrom = package;
-                ok = true;
-            },
-            {});
-        return ok;
+    ByteView payload;     // its payload, inside it
+    auto parse = [&seen, &parsedFrom, &payload](ByteView package, bool encrypted) {
+        uint8_t code = 0;
+        ByteView parsed;
+        if (LumoTokenCommand::parseView(package, code, parsed)) return false;
+        seen.code = code;
+        seen.encrypted = encrypted;
+        seen.valid = true;
+        parsedFrom = package;
+        payload = parsed;
+        return true;
     };
 
     bool parsed = false;
-    std::optional<Bytes> plain;
+    // Decrypted into the buffer of the last package, taken while in use and given back at the end.
+    Bytes plain = std::move(plainBuffer_);
+    struct GiveBack {
+        Bytes& slot;
+        Bytes& buffer;
+        ~GiveBack() { slot = std::move(buffer); }
+    } giveBack{plainBuffer_, plain};
     if (session_ == Session::Encrypted) {
-        plain = AES256DecryptWithKey(raw, sessionKey_);
-        parsed = plain && parse(*plain, true);
+        parsed = aes256EcbDecryptInto(raw, aes256KeyFromString(sessionKey_), plain) && parse(plain, true);
         // A new synchronisation always travels in plain text.
         if (!parsed) parsed = parse(raw, false) && seen.code == kCodeSyncSessionKey;
     } else {
@@ -82,10 +84,10 @@ void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
         return;
     }
     const uint8_t code = seen.code;
-    // The package is copied for the records only when somebody keeps or watches them.
-    const bool recorded = recordLimit_ > 0 || observer_.received;
-    const Bytes payload = recorded ? seen.payload : std::move(seen.payload);
-    if (recorded) {
+    // The package is copied for the records only when somebody keeps or watches them; the command
+    // runs on the payload where it lies.
+    if (recordLimit_ > 0 || observer_.received) {
+        seen.payload.assign(payload.begin(), payload.end());
         seen.package.assign(parsedFrom.begin(), parsedFrom.end());
         record(std::move(seen));
     }
@@ -121,11 +123,7 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
     if (plan.badCrc) package.back() ^= 0xFF;
     recordReply(package);
     if (observer_.replied) observer_.replied(package);
-    if (encrypt) {
-        auto sealed = AES256EncryptWithKey(package, sessionKey_);
-        if (!sealed) return;
-        package = std::move(*sealed);
-    }
+    if (encrypt && !aes256EcbEncryptInPlace(package, aes256KeyFromString(sessionKey_))) return;
     if (plan.delay <= Duration::zero() && !plan.framesOutOfOrder && !thenPowerOff) {
         sendFrames(package);
         return;

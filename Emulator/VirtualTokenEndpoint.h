@@ -106,6 +106,7 @@ private:
     BleSocketFormat joiner_;
     Session session_ = Session::Open;
     std::string sessionKey_;
+    Bytes plainBuffer_;  // the buffer packages are decrypted into, reused
     uint64_t connection_ = 0;  // changes at every connect and disconnect; stale delayed replies are dropped
     FrameSink sink_;
     Observer observer_;

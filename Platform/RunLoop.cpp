@@ -18,20 +18,24 @@ private:
 RunLoop::RunLoop(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
 
 void RunLoop::async(Task task) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         schedule_.post(std::move(task));
+        wake = waiters_ > 0;
     }
-    wake_.notify_all();
+    if (wake) wake_.notify_all();
 }
 
 DelayedCall RunLoop::asyncAfter(Duration delay, Task task) {
     DelayedCall call;
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         call = schedule_.postAt(dueTime(clock_->now(), delay), std::move(task));
+        wake = waiters_ > 0;
     }
-    wake_.notify_all();
+    if (wake) wake_.notify_all();
     return call;
 }
 
@@ -49,12 +53,10 @@ void RunLoop::stop() {
 }
 
 bool RunLoop::runReady() {
-    std::optional<TaskSchedule::Entry> task;
-    {
-        std::lock_guard lock(mutex_);
-        schedule_.releaseDue(clock_->now());
-        task = schedule_.take();
-    }
+    std::unique_lock lock(mutex_);
+    schedule_.releaseDue(clock_->now());
+    std::optional<TaskSchedule::Entry> task = schedule_.take();  // taken straight from the queue, no second move
+    lock.unlock();
     if (!task) return false;
     (*task)();
     return true;
@@ -78,7 +80,9 @@ bool RunLoop::step(Duration deadline) {
     if (now >= deadline) return false;
     const Duration until = next ? std::min(*next, deadline) : deadline;
     if (schedule_.hasReady()) return true;
+    ++waiters_;
     wake_.wait_for(lock, waitSpan(until - now));  // woken early by async, asyncAfter or stop
+    --waiters_;
     return true;
 }
 
@@ -90,10 +94,7 @@ void RunLoop::run() {
     }
     const Duration forever = Duration::max() / 2;
     for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopRequested_) break;
-        }
+        if (stopRequested_.load()) break;
         // A virtual clock with nothing scheduled would jump to "forever"; wait for real work instead.
         if (clock_->isVirtual()) {
             if (runReady()) continue;
@@ -102,7 +103,9 @@ void RunLoop::run() {
                 static_cast<VirtualClock*>(clock_.get())->advanceTo(*next);
                 continue;
             }
+            ++waiters_;
             wake_.wait(lock, [&] { return schedule_.hasReady() || schedule_.timerCount() > 0 || stopRequested_; });
+            --waiters_;
             continue;
         }
         step(forever);
@@ -129,8 +132,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
             }
             break;
         }
-        std::lock_guard lock(mutex_);
-        if (stopRequested_) break;
+        if (stopRequested_.load()) break;
     }
     {
         std::lock_guard lock(mutex_);

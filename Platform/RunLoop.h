@@ -51,7 +51,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     TaskSchedule schedule_;
-    bool stopRequested_ = false;
+    // Written under mutex_ (a waiting run sees it); read without it between tasks.
+    std::atomic<bool> stopRequested_{false};
+    size_t waiters_ = 0;  // runs waiting on wake_ (under mutex_): only then does a post notify
     std::atomic<std::thread::id> runner_{};
 };
 

@@ -130,6 +130,17 @@ std::optional<Bytes> aes256EcbDecrypt(ByteView data, const Aes256Key& key) {
     return out;
 }
 
+bool aes256EcbEncryptInPlace(Bytes& data, const Aes256Key& key) {
+    data.resize((data.size() + 15) & ~size_t{15});  // zero filler up to whole blocks
+    return data.empty() || runCipher(true, key, data.data(), data.data(), data.size(), nullptr);
+}
+
+bool aes256EcbDecryptInto(ByteView data, const Aes256Key& key, Bytes& out) {
+    if (data.size() % 16 != 0) return false;
+    out.resize(data.size());
+    return data.empty() || runCipher(false, key, out.data(), data.data(), data.size(), nullptr);
+}
+
 std::optional<Bytes> AES256EncryptWithKey(ByteView data, std::string_view key) {
     return aes256EcbEncrypt(data, aes256KeyFromString(key));
 }

@@ -26,6 +26,12 @@ std::optional<Bytes> aes256EcbEncrypt(ByteView data, const Aes256Key& key);
 /// the length is not a multiple of 16 or the cipher fails.
 std::optional<Bytes> aes256EcbDecrypt(ByteView data, const Aes256Key& key);
 
+/// aes256EcbEncrypt of `data` in its own buffer (extended with zero bytes as above); false, with
+/// `data` unspecified, when the cipher fails.
+bool aes256EcbEncryptInPlace(Bytes& data, const Aes256Key& key);
+/// aes256EcbDecrypt into `out`, whose buffer is reused; false, with `out` unspecified, when it fails.
+bool aes256EcbDecryptInto(ByteView data, const Aes256Key& key, Bytes& out);
+
 /// aes256EcbEncrypt with the key aes256KeyFromString(key).
 std::optional<Bytes> AES256EncryptWithKey(ByteView data, std::string_view key);
 /// aes256EcbDecrypt with the key aes256KeyFromString(key).

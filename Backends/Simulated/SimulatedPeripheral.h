@@ -63,7 +63,12 @@ private:
     /// when gone); one closure per task.
     template <class Fn>
     void post(Fn&& task) {
-        callbackQueue_->async([self = shared_from_this(), task = std::forward<Fn>(task)]() mutable { task(self, self->delegate().get()); });
+        post(shared_from_this(), std::forward<Fn>(task));
+    }
+    /// The same with this object's owner already at hand.
+    template <class Fn>
+    void post(std::shared_ptr<SimulatedPeripheral> owner, Fn&& task) {
+        callbackQueue_->async([self = std::move(owner), task = std::forward<Fn>(task)]() mutable { task(self, self->delegate().get()); });
     }
     /// Calls the central's delegate on the callback queue.
     void postToCentral(CentralTask task);
@@ -97,9 +102,12 @@ private:
                            std::optional<OptError>& dropAfter);
     void completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
-    void deliverNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
-    void flushHeldNotifications();
-    void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+    // `self` is this object's owner, held by the caller.
+    void deliverNotification(const std::shared_ptr<SimulatedPeripheral>& self,
+                             const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+    void flushHeldNotifications(const std::shared_ptr<SimulatedPeripheral>& self);
+    void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
+                   std::shared_ptr<SimulatedPeripheral> owner = nullptr);
     void postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postNotifyStateAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postReadError(const std::shared_ptr<PlatformCharacteristic>& characteristic, Error error);

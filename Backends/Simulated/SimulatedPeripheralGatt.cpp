@@ -54,8 +54,10 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
     });
 }
 
-void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
-    post([characteristic = characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) mutable {
+void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
+                                    std::shared_ptr<SimulatedPeripheral> owner) {
+    if (!owner) owner = shared_from_this();
+    post(std::move(owner), [characteristic = characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) mutable {
         characteristic->publishValue(std::move(value));
         if (d) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     });
@@ -316,12 +318,13 @@ bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharact
     if (it == characteristicObjects_.end()) return false;  // the central never discovered it
     std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
     link_->enqueue(timing().notification, [weak, object = it->second, value = std::move(value)]() mutable {
-        if (auto self = weak.lock()) self->deliverNotification(object, std::move(value));
+        if (auto self = weak.lock()) self->deliverNotification(self, object, std::move(value));
     });
     return true;
 }
 
-void SimulatedPeripheral::deliverNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
+void SimulatedPeripheral::deliverNotification(const std::shared_ptr<SimulatedPeripheral>& self,
+                                              const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
     if (!characteristic->device()->isSubscribed()) return;  // turned off while it was on its way
     observe(TrafficKind::Notification, characteristic->uuid(), value);
     auto fault = device_->faults().takeNotificationFault();
@@ -331,26 +334,26 @@ void SimulatedPeripheral::deliverNotification(const std::shared_ptr<SimulatedCha
         return;
     }
     if (!fault) {
-        postValue(characteristic, std::move(value));
+        postValue(characteristic, std::move(value), self);
     } else if (fault->kind == Kind::Duplicate) {
-        postValue(characteristic, value);
-        postValue(characteristic, std::move(value));
+        postValue(characteristic, value, self);
+        postValue(characteristic, std::move(value), self);
     } else if (fault->kind == Kind::Corrupt) {
         if (!value.empty()) {
             const size_t index = fault->byteIndex && *fault->byteIndex < value.size() ? *fault->byteIndex : value.size() - 1;
             value[index] ^= 0xFF;
         }
-        postValue(characteristic, std::move(value));
+        postValue(characteristic, std::move(value), self);
     }
     // Kind::Drop: nothing arrives.
-    flushHeldNotifications();
+    flushHeldNotifications(self);
 }
 
-void SimulatedPeripheral::flushHeldNotifications() {
+void SimulatedPeripheral::flushHeldNotifications(const std::shared_ptr<SimulatedPeripheral>& self) {
     while (!held_.empty()) {
         HeldNotification held = std::move(held_.front());
         held_.pop_front();
-        postValue(held.characteristic, std::move(held.value));
+        postValue(held.characteristic, std::move(held.value), self);
     }
 }
 

@@ -16,6 +16,8 @@ void SimulatedRadio::addPeripheral(const std::shared_ptr<VirtualPeripheral>& per
         std::lock_guard lock(mutex_);
         if (std::find(peripherals_.begin(), peripherals_.end(), peripheral) != peripherals_.end()) return;
         peripherals_.push_back(peripheral);
+        peripheral->setRadioTiming(timing_);
+        peripheral->setRadioObserved(static_cast<bool>(observer_));
     }
     peripheral->attachRadio(shared_from_this());
     advertisingChanged(peripheral);
@@ -57,6 +59,8 @@ void SimulatedRadio::setState(ManagerState state) {
 void SimulatedRadio::setLinkTiming(LinkTiming timing) {
     std::lock_guard lock(mutex_);
     timing_ = timing;
+    // Each device keeps the radio's timing, so that reading it on every operation takes no lock.
+    for (const auto& peripheral : peripherals_) peripheral->setRadioTiming(timing);
 }
 
 LinkTiming SimulatedRadio::linkTiming() const {
@@ -64,7 +68,11 @@ LinkTiming SimulatedRadio::linkTiming() const {
     return timing_;
 }
 
-void SimulatedRadio::setTrafficObserver(TrafficObserver observer) { observer_ = std::move(observer); }
+void SimulatedRadio::setTrafficObserver(TrafficObserver observer) {
+    observer_ = std::move(observer);
+    std::lock_guard lock(mutex_);
+    for (const auto& peripheral : peripherals_) peripheral->setRadioObserved(static_cast<bool>(observer_));
+}
 
 void SimulatedRadio::observe(const TrafficRecord& record) {
     if (observer_) observer_(record);

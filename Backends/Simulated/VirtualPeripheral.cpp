@@ -107,8 +107,18 @@ std::shared_ptr<VirtualCharacteristic> VirtualPeripheral::characteristic(const B
 
 LinkTiming VirtualPeripheral::effectiveLinkTiming() const {
     if (linkTiming_) return *linkTiming_;
-    if (auto r = radio_.lock()) return r->linkTiming();
-    return {};
+    if (radio_.expired()) return {};
+    const auto load = [](const std::atomic<Duration::rep>& field) { return Duration(field.load(std::memory_order_relaxed)); };
+    return LinkTiming{load(radioTiming_.connection), load(radioTiming_.discovery), load(radioTiming_.writeWithResponse),
+                      load(radioTiming_.writeWithoutResponse), load(radioTiming_.notification)};
+}
+
+void VirtualPeripheral::setRadioTiming(const LinkTiming& timing) {
+    radioTiming_.connection.store(timing.connection.count(), std::memory_order_relaxed);
+    radioTiming_.discovery.store(timing.discovery.count(), std::memory_order_relaxed);
+    radioTiming_.writeWithResponse.store(timing.writeWithResponse.count(), std::memory_order_relaxed);
+    radioTiming_.writeWithoutResponse.store(timing.writeWithoutResponse.count(), std::memory_order_relaxed);
+    radioTiming_.notification.store(timing.notification.count(), std::memory_order_relaxed);
 }
 
 void VirtualPeripheral::setMaximumWriteValueLength(WriteType type, size_t length) {

@@ -123,6 +123,11 @@ public:
 
     // ---- Used by the stack ----
     void attachRadio(const std::shared_ptr<SimulatedRadio>& radio) { radio_ = radio; }
+    /// The radio's timing, kept here by the radio so that the timing in force costs no lock.
+    void setRadioTiming(const LinkTiming& timing);
+    /// Whether the radio has a traffic observer, kept here by the radio likewise.
+    void setRadioObserved(bool observed) { radioObserved_.store(observed, std::memory_order_relaxed); }
+    bool radioObserved() const { return radioObserved_.load(std::memory_order_relaxed); }
     void detachRadio() { radio_.reset(); }
     std::shared_ptr<SimulatedPeripheral> peer() const { return peer_.lock(); }
     void linkUp(const std::shared_ptr<SimulatedPeripheral>& peer);
@@ -148,6 +153,11 @@ private:
     std::atomic<size_t> maxWithResponse_{kDefaultMaxWriteWithResponse};
     FaultPlan faults_;
     std::weak_ptr<SimulatedRadio> radio_;
+    // The radio's timing (set under the radio's lock, read on the main queue), field by field.
+    struct RadioTiming {
+        std::atomic<Duration::rep> connection{0}, discovery{0}, writeWithResponse{0}, writeWithoutResponse{0}, notification{0};
+    } radioTiming_;
+    std::atomic<bool> radioObserved_{false};
     std::weak_ptr<SimulatedPeripheral> peer_;
     std::atomic<bool> connected_{false};
     std::function<void()> onConnected_;

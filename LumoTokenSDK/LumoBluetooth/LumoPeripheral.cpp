@@ -164,14 +164,32 @@ std::shared_ptr<LumoCharacteristic> LumoPeripheral::characteristicWrapper(
     return serviceWrapper ? serviceWrapper->wrapperByCharacteristic(characteristic) : nullptr;
 }
 
+std::shared_ptr<LumoCharacteristic> LumoPeripheral::characteristicWrapper(
+    const std::shared_ptr<PlatformCharacteristic>& characteristic) const {
+    if (!services_ || !characteristic) return nullptr;
+    for (const auto& service : *services_)
+        if (auto wrapper = service->wrapperByCharacteristic(characteristic)) return wrapper;
+    return nullptr;
+}
+
 // --- Platform callbacks (central's queue) -----------------------------------------------------
 
 bool LumoPeripheral::callsBackOnMain() const {
-    const auto central = central_.lock();
-    if (!central || !isMainQueue(central->centralQueue().get())) return false;
+    // The queue is looked up through the central once; after that, the central still being alive
+    // is enough, as its queue never changes.
+    const DispatchQueue* queue = centralQueue_.load(std::memory_order_acquire);
+    if (!queue) {
+        const auto central = central_.lock();
+        if (!central || !central->centralQueue()) return false;
+        queue = central->centralQueue().get();
+        centralQueueIsLoop_.store(dynamic_cast<const RunLoop*>(queue) != nullptr, std::memory_order_relaxed);
+        centralQueue_.store(queue, std::memory_order_release);
+    } else if (central_.expired()) {
+        return false;
+    }
+    if (!isMainQueue(queue)) return false;
     // A run loop tells whether this thread is running it; another queue calls back on itself.
-    const auto* loop = dynamic_cast<const RunLoop*>(central->centralQueue().get());
-    return !loop || loop->isCurrent();
+    return !centralQueueIsLoop_.load(std::memory_order_relaxed) || static_cast<const RunLoop*>(queue)->isCurrent();
 }
 
 template <class Work>
@@ -213,7 +231,7 @@ void LumoPeripheral::peripheralDidUpdateValueForCharacteristic(const std::shared
         const auto self = shared_from_this();
         updatingValue_ = true;
         characteristic->copyValue(*valueBuffer_);
-        if (auto wrapper = characteristicWrapper(characteristic->service(), characteristic)) wrapper->handleReadValue(valueBuffer_, error);
+        if (auto wrapper = characteristicWrapper(characteristic)) wrapper->handleReadValue(valueBuffer_, error);
         updatingValue_ = false;
         return;
     }

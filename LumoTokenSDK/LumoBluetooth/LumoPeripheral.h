@@ -6,6 +6,7 @@
 // wrappers of the latest discovery. Platform callbacks are moved to the main queue at once (handled
 // in place when the central calls back on the main queue itself); the
 // operations are to be called on the main queue.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -138,6 +139,8 @@ private:
     // The characteristic wrapper of the latest discoveries, or null.
     std::shared_ptr<LumoCharacteristic> characteristicWrapper(const std::shared_ptr<PlatformService>& service,
                                                               const std::shared_ptr<PlatformCharacteristic>& characteristic) const;
+    // The same found by the characteristic alone, across the discovered services.
+    std::shared_ptr<LumoCharacteristic> characteristicWrapper(const std::shared_ptr<PlatformCharacteristic>& characteristic) const;
     void post(const char* name, const OptError& error);
 
     // The completion slots are read and replaced under `slotMutex_` (each access is indivisible).
@@ -148,6 +151,9 @@ private:
 
     std::shared_ptr<PlatformPeripheral> cbPeripheral_;
     std::weak_ptr<LumoCentralManager> central_;
+    // The central's queue (fixed for the central's life) once seen, and whether it is a run loop.
+    mutable std::atomic<const DispatchQueue*> centralQueue_{nullptr};
+    mutable std::atomic<bool> centralQueueIsLoop_{false};
     std::optional<LumoServiceList> services_;
     bool discoveringServices_ = false;
     bool watchDogRaised_ = false;

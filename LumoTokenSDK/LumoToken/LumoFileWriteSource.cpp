@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "LumoTokenSDK/LumoToken/LumoReplyHandling.h"
+#include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
 
 namespace vexa {
 
@@ -28,15 +29,10 @@ std::optional<LumoPiece> LumoFileWriteSource::nextPiece() {
     const size_t offset = (taken_ % kPiecesPerBlock) * pieceSize_;
     LumoPiece piece;
     piece.code = code_;
-    piece.payload.reserve(3 + count);
-    piece.payload.push_back(handle_);
-    piece.payload.push_back(static_cast<uint8_t>(count >> 8));
-    piece.payload.push_back(static_cast<uint8_t>(count));
-    if (count > 0) {
-        const Bytes& block = blocks_[blockIndex];
-        piece.payload.insert(piece.payload.end(), block.begin() + static_cast<std::ptrdiff_t>(offset),
-                             block.begin() + static_cast<std::ptrdiff_t>(offset + count));
-    }
+    // The payload is the handle, the count and the data: built straight into the package.
+    const uint8_t head[3] = {handle_, static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+    const ByteView data = count > 0 ? ByteView(blocks_[blockIndex]).subspan(offset, count) : ByteView();
+    piece.package = LumoTokenCommand::buildPackage(code_, head, data);
     piece.handler = [self = shared_from_this()](const std::optional<Bytes>& reply, const OptError& error) { self->answer(reply, error); };
     ++taken_;
     if (count > 0 && (taken_ % kPiecesPerBlock == 0 || taken_ == pieces_)) Bytes().swap(blocks_[blockIndex]);  // all in pieces now

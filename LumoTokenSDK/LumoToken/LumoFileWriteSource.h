@@ -1,7 +1,7 @@
 #pragma once
-// The pieces of one file write: the caller's data is copied once, and each piece's payload
-// (handle, 16-bit big-endian count, up to kLumoFileWritePieceSize data bytes) is built when the
-// engine asks for it. The copy is kept in blocks of a few pieces, each let go once its last piece
+// The pieces of one file write: the caller's data is copied once, and each piece's package (with
+// the payload handle, 16-bit big-endian count, up to kLumoFileWritePieceSize data bytes) is built
+// when the engine asks for it. The copy is kept in blocks of a few pieces, each let go once its last piece
 // is built, so a long write gives its memory back as it goes and reuses freed heap memory rather
 // than fresh pages. Success is reported once after the last piece is acknowledged; the first
 // failure is reported once and ends the series, so no later piece is written.

@@ -10,10 +10,11 @@
 
 namespace vexa {
 
-/// One command of a series: its code, its payload and the handler of its reply.
+/// One command of a series: its code, its package as LumoTokenCommand::buildPackage makes it
+/// (not encrypted yet) and the handler of its reply.
 struct LumoPiece {
     uint8_t code = 0;
-    Bytes payload;
+    Bytes package;
     LumoReplyHandler handler;
 };
 

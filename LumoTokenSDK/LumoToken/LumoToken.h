@@ -247,6 +247,9 @@ private:
     /// The command's package, encrypted when the session is; null once its handler heard why not.
     std::shared_ptr<LumoCommandContainer> buildCommand(uint8_t code, const Bytes& data, LumoReplyHandler handler,
                                                        std::shared_ptr<const bool> cancelled, uint64_t operation);
+    /// The same from the command's package, already built.
+    std::shared_ptr<LumoCommandContainer> commandFromPackage(uint8_t code, Bytes package, LumoReplyHandler handler,
+                                                             std::shared_ptr<const bool> cancelled, uint64_t operation);
     /// Takes the next command to write off the queue (the next piece of a series at its head).
     std::shared_ptr<LumoCommandContainer> nextCommand();
     void submit(uint8_t code, const Bytes& data, LumoReplyHandler handler, std::shared_ptr<const bool> cancelled,

@@ -29,7 +29,11 @@ bool LumoToken::canSend() const {
 
 std::shared_ptr<LumoCommandContainer> LumoToken::buildCommand(uint8_t code, const Bytes& data, LumoReplyHandler handler,
                                                               std::shared_ptr<const bool> cancelled, uint64_t operation) {
-    Bytes package = LumoTokenCommand::buildPackage(code, data);
+    return commandFromPackage(code, LumoTokenCommand::buildPackage(code, data), std::move(handler), std::move(cancelled), operation);
+}
+
+std::shared_ptr<LumoCommandContainer> LumoToken::commandFromPackage(uint8_t code, Bytes package, LumoReplyHandler handler,
+                                                                    std::shared_ptr<const bool> cancelled, uint64_t operation) {
     if (m_needEncryptFlag) {
         // Traffic that must be encrypted never goes out in plain text: without a cipher (the
         // session has let its delegate go) the command fails like a failed encryption.
@@ -80,7 +84,7 @@ void LumoToken::sendPieces(std::shared_ptr<LumoPieceSource> source) {
     // before this returns, as for a single command; the rest wait in the source.
     std::optional<LumoPiece> first = source->nextPiece();
     if (!first) return;
-    auto command = buildCommand(first->code, first->payload, std::move(first->handler), nullptr, currentOperation_);
+    auto command = commandFromPackage(first->code, std::move(first->package), std::move(first->handler), nullptr, currentOperation_);
     if (!command) return;
     queue_.push_back(std::move(command));
     if (source->hasNextPiece()) {
@@ -133,7 +137,7 @@ std::shared_ptr<LumoCommandContainer> LumoToken::nextCommand() {
         std::optional<LumoPiece> piece = source->nextPiece();
         if (!source->hasNextPiece()) queue_.pop_front();
         if (!piece) continue;
-        if (auto command = buildCommand(piece->code, piece->payload, std::move(piece->handler), nullptr, front->operation()))
+        if (auto command = commandFromPackage(piece->code, std::move(piece->package), std::move(piece->handler), nullptr, front->operation()))
             return command;
     }
     return nullptr;
@@ -331,14 +335,15 @@ void LumoToken::handleJoinedPackage(Bytes package) {
     }
     uint8_t replyCode = 0;
     std::optional<Bytes> payload;
-    OptError parseError;
-    LumoTokenCommand::parseCommand(
-        package,
-        [&](uint8_t code, Bytes parsed) {
-            replyCode = code;
-            payload = std::move(parsed);
-        },
-        [&](const Error& e) { parseError = e; });
+    ByteView parsed;
+    const OptError parseError = LumoTokenCommand::parseView(package, replyCode, parsed);
+    if (!parseError) {
+        // The package becomes its payload in place: the header goes, and the CRC and filler after it.
+        const size_t size = parsed.size();
+        package.erase(package.begin(), package.begin() + 3);
+        package.resize(size);
+        payload = std::move(package);
+    }
     if (parseError) {
         finishCurrent(std::nullopt, decodeError(parseError, kLumoTokenErrorInvalidResponse));
     } else if (replyGuard_.isStaleReply(replyCode, writtenCode_)) {

@@ -4,12 +4,17 @@
 
 namespace vexa {
 
-Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView data) {
+Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView data) { return buildPackage(code, {}, data); }
+
+Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView head, ByteView data) {
+    const size_t size = head.size() + data.size();
     Bytes package;
-    package.reserve(data.size() + kPackageOverhead);
+    // Room up to whole AES blocks too, so that encrypting the package in place does not move it.
+    package.reserve((size + kPackageOverhead + 15) & ~size_t{15});
     package.push_back(code);
-    package.push_back(static_cast<uint8_t>(data.size() & 0xFF));
-    package.push_back(static_cast<uint8_t>((data.size() >> 8) & 0xFF));
+    package.push_back(static_cast<uint8_t>(size & 0xFF));
+    package.push_back(static_cast<uint8_t>((size >> 8) & 0xFF));
+    package.insert(package.end(), head.begin(), head.end());
     package.insert(package.end(), data.begin(), data.end());
     package.push_back(CRC8(package));
     return package;
@@ -18,20 +23,26 @@ Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView data) {
 void LumoTokenCommand::parseCommand(ByteView package,
                                     const std::function<void(uint8_t code, Bytes payload)>& result,
                                     const std::function<void(const Error&)>& error) {
-    auto fail = [&](int64_t code, const char* message) {
-        if (error) error(Error{kLumoCommandErrorDomain, code, message});
-    };
+    uint8_t code = 0;
+    ByteView payload;
+    if (const OptError failure = parseView(package, code, payload)) {
+        if (error) error(*failure);
+        return;
+    }
+    if (result) result(code, Bytes(payload.begin(), payload.end()));
+}
+
+OptError LumoTokenCommand::parseView(ByteView package, uint8_t& code, ByteView& payload) {
+    const auto fail = [](int64_t errorCode, const char* message) { return Error{kLumoCommandErrorDomain, errorCode, message}; };
     const size_t length = package.size();
     if (length < 3) return fail(kLumoCommandInvalidLengthErrorCode, kLumoCommandInvalidLengthMessage);
-
-    const uint8_t code = package[0];
     const size_t n = package[1] | (size_t{package[2]} << 8);
     // The CRC byte must be present too; bytes after it are ignored.
     if (length < n + 4) return fail(kLumoCommandInvalidLengthErrorCode, kLumoCommandInvalidLengthMessage);
-    if (CRC8(package.first(n + 3)) != package[n + 3]) {
-        return fail(kLumoCommandInvalidCrcErrorCode, kLumoCommandInvalidCrcMessage);
-    }
-    if (result) result(code, Bytes(package.begin() + 3, package.begin() + 3 + static_cast<std::ptrdiff_t>(n)));
+    if (CRC8(package.first(n + 3)) != package[n + 3]) return fail(kLumoCommandInvalidCrcErrorCode, kLumoCommandInvalidCrcMessage);
+    code = package[0];
+    payload = package.subspan(3, n);
+    return std::nullopt;
 }
 
 }  // namespace vexa

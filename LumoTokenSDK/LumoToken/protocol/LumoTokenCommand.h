@@ -23,6 +23,8 @@ public:
     /// Builds the package for `code` and `data`. The length field holds the payload size modulo
     /// 65,536; such oversized packages are far beyond what the frame format can carry anyway.
     static Bytes buildPackage(uint8_t code, ByteView data = {});
+    /// The same for the payload `head` followed by `data`, built in one buffer.
+    static Bytes buildPackage(uint8_t code, ByteView head, ByteView data);
 
     /// Takes a received package apart. Calls exactly one of the callbacks, once, before it
     /// returns: `result` with the code and a copy of the payload (possibly empty), or `error`
@@ -32,6 +34,9 @@ public:
     static void parseCommand(ByteView package,
                              const std::function<void(uint8_t code, Bytes payload)>& result,
                              const std::function<void(const Error&)>& error);
+    /// The same check without a copy: nothing, with `code` and `payload` (a view into `package`)
+    /// set, or the error parseCommand would report.
+    static OptError parseView(ByteView package, uint8_t& code, ByteView& payload);
 };
 
 }  // namespace vexa
