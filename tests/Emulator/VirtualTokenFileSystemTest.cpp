@@ -19,15 +19,14 @@ TEST(VirtualTokenFileSystem, PathsAreNormalisedAndUnsafeOnesRefused) {
 
 TEST(VirtualTokenFileSystem, OpenModesReadWriteAppendAndTruncate) {
     FS fs;
-    EXPECT_FALSE(fs.open("missing", FS::kOpenRead, 0));
+    // Missing files, unknown modes, write-only handles, open files and missing listings are
+    // refused through the token's commands in VirtualTokenDeviceTest.
     EXPECT_FALSE(fs.open("missing", FS::kOpenReadWrite, 0));
-    EXPECT_FALSE(fs.open("f", 4, 0));                      // unknown mode
     EXPECT_FALSE(fs.open("nodir/f", FS::kOpenWrite, 0));   // parent missing
     EXPECT_FALSE(fs.open("/", FS::kOpenWrite, 0));
 
     auto w = fs.open("f", FS::kOpenWrite, 7);
     ASSERT_TRUE(w);
-    EXPECT_FALSE(fs.read(w, 1));  // write-only
     EXPECT_TRUE(fs.write(w, Bytes{1, 2, 3, 4}));
     EXPECT_TRUE(fs.close(w));
     EXPECT_FALSE(fs.close(w));
@@ -75,16 +74,12 @@ TEST(VirtualTokenFileSystem, CapacityIsNeverExceeded) {
     EXPECT_TRUE(fs.writeFile("g", Bytes(10, 3), 0));
 }
 
-TEST(VirtualTokenFileSystem, RemoveRefusesRootOpenFilesAndFullDirectories) {
+TEST(VirtualTokenFileSystem, RemoveRefusesRootAndFullDirectories) {
     FS fs;
     ASSERT_TRUE(fs.makeDirectory("d/e", 0));
     ASSERT_TRUE(fs.writeFile("d/x", Bytes{1}, 0));
     EXPECT_FALSE(fs.remove("/"));
-    EXPECT_FALSE(fs.remove("missing"));
     EXPECT_FALSE(fs.remove("d"));  // not empty
-    auto f = fs.open("d/x", FS::kOpenRead, 0);
-    EXPECT_FALSE(fs.remove("d/x"));  // open
-    fs.close(f);
     EXPECT_TRUE(fs.remove("d/x"));
     EXPECT_TRUE(fs.remove("d/e"));
     EXPECT_TRUE(fs.remove("d"));
@@ -98,13 +93,11 @@ TEST(VirtualTokenFileSystem, RemoveRefusesRootOpenFilesAndFullDirectories) {
 TEST(VirtualTokenFileSystem, ListingWalksASnapshotInNameOrder) {
     FS fs;
     std::optional<FS::Entry> entry;
-    EXPECT_FALSE(fs.nextEntry(entry));  // no listing opened
     ASSERT_TRUE(fs.makeDirectory("dir", 5));
     ASSERT_TRUE(fs.writeFile("b.txt", Bytes(3, 0), 6));
     ASSERT_TRUE(fs.writeFile("a.txt", Bytes(1, 0), 7));
     ASSERT_TRUE(fs.writeFile("c.txt", Bytes{}, 8));
     EXPECT_FALSE(fs.openDirectory("a.txt"));
-    EXPECT_FALSE(fs.openDirectory("nope"));
     ASSERT_TRUE(fs.openDirectory(""));
 
     ASSERT_TRUE(fs.nextEntry(entry));
