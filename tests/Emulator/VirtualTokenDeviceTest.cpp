@@ -150,7 +150,7 @@ TEST_F(DeviceTest, SyncWithKeyChecksTheWholeHash) {
     EXPECT_TRUE(device.synchronise(syncPayload(hash, 2, "Host")).encrypted);
 }
 
-TEST_F(DeviceTest, FileCommandsHandlesAndErrors) {
+TEST_F(DeviceTest, FileCommandsHandlesStoragesAndErrors) {
     EXPECT_EQ(open(1, "notes.txt"), 1);
     EXPECT_EQ(run(kCodeWriteFile, Bytes{1, 0x00, 0x03, 'a', 'b', 'c'}), Bytes{0});
     EXPECT_EQ(run(kCodeWriteFile, Bytes{1, 0x00, 0x00}), Bytes{0});  // empty chunk
@@ -181,9 +181,20 @@ TEST_F(DeviceTest, FileCommandsHandlesAndErrors) {
     EXPECT_EQ(run(kCodeOpenFile, cat({Bytes{9}, text0("notes.txt")})), Bytes{11});  // unknown mode
     EXPECT_EQ(run(kCodeRemoveFile, bytesOf("log")), Bytes{9});
 
+    // Storages are separate, and a handle keeps the storage it was opened on.
+    EXPECT_EQ(run(kCodeSelectStorage, Bytes{1, 0}), Bytes{9});
+    EXPECT_EQ(run(kCodeSelectStorage, Bytes{1}), Bytes{0});
+    EXPECT_EQ(open(1, "on1"), 4);
+    EXPECT_EQ(run(kCodeSelectStorage, Bytes{0}), Bytes{0});
+    EXPECT_EQ(run(kCodeWriteFile, Bytes{4, 0x00, 0x01, 'z'}), Bytes{0});
+    EXPECT_EQ(device.storage(1).readFile("on1"), Bytes{'z'});
+    EXPECT_EQ(run(kCodeRemoveFile, text0("on1")), Bytes{11});  // not on storage 0
+    run(kCodeSelectStorage, Bytes{1});
+
     device.linkDropped();
+    EXPECT_EQ(device.selectedStorage(), 0u);
     EXPECT_EQ(device.openHandleCount(), 0u);
-    EXPECT_EQ(device.storage(0).openFileCount(), 0u);
+    EXPECT_EQ(device.storage(0).openFileCount() + device.storage(1).openFileCount(), 0u);
     EXPECT_EQ(run(kCodeRemoveFile, text0("notes.txt")), Bytes{0});
     EXPECT_FALSE(device.storage(0).stat("notes.txt"));
 }
@@ -199,21 +210,6 @@ TEST_F(DeviceTest, HandlesAreLimitedAndReadsCapped) {
     EXPECT_EQ(open(0, "f"), 1);  // lowest free handle again
     EXPECT_EQ(run(kCodeReadFile, Bytes{1, 0xFF, 0xFF}), cat({Bytes{0}, Bytes(5, 7)}));
     EXPECT_EQ(run(kCodeCloseFile, Bytes{}), Bytes{9});
-}
-
-TEST_F(DeviceTest, StoragesAreSeparateAndHandlesKeepTheirStorage) {
-    EXPECT_EQ(run(kCodeSelectStorage, Bytes{1, 0}), Bytes{9});
-    EXPECT_EQ(run(kCodeSelectStorage, Bytes{1}), Bytes{0});
-    EXPECT_EQ(device.selectedStorage(), 1u);
-    EXPECT_EQ(open(1, "on1"), 1);
-    EXPECT_EQ(run(kCodeSelectStorage, Bytes{0}), Bytes{0});
-    EXPECT_EQ(run(kCodeWriteFile, Bytes{1, 0x00, 0x01, 'z'}), Bytes{0});  // still storage 1
-    EXPECT_EQ(device.storage(1).readFile("on1"), Bytes{'z'});
-    EXPECT_FALSE(device.storage(0).stat("on1"));
-    EXPECT_EQ(run(kCodeRemoveFile, text0("on1")), Bytes{11});  // not on storage 0
-    run(kCodeSelectStorage, Bytes{1});
-    device.linkDropped();
-    EXPECT_EQ(device.selectedStorage(), 0u);
 }
 
 TEST_F(DeviceTest, DirectoryListingEntriesAndEnd) {
