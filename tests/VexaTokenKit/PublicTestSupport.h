@@ -124,7 +124,6 @@ protected:
         central = LumoCentralManager::create(std::make_shared<SimulatedBackend>(radio), main.loop);
         manager = VexaTokenManager::create(central);
         manager->setDelegate(managerEvents);
-        radio->setTrafficObserver([this](const TrafficRecord& record) { traffic.push_back(record); });
     }
 
     void TearDown() override {
@@ -190,7 +189,6 @@ protected:
     std::shared_ptr<ManagerEvents> managerEvents = std::make_shared<ManagerEvents>();
     std::shared_ptr<TokenEvents> tokenEvents = std::make_shared<TokenEvents>();
     std::vector<std::shared_ptr<VirtualToken>> devices;
-    std::vector<TrafficRecord> traffic;
 };
 
 }  // namespace vexa::test

@@ -124,27 +124,6 @@ TEST_F(TokenManagerTest, FailedAttemptsAreReportedAsFailuresAndCanBeRetried) {
     EXPECT_THAT(managerEvents->log, ElementsAre("fail:Token A", "fail:Bare", "connect:Token A"));
 }
 
-TEST_F(TokenManagerTest, DisconnectsAreReportedAndEndTheSession) {
-    addToken("Token A");
-    addToken("Token B");
-    auto a = connectedToken("Token A");
-    auto b = connectedToken("Token B");
-    manager->disconnectFromToken(a);
-    ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 1; }));
-    EXPECT_FALSE(a->isConnected());
-    EXPECT_TRUE(b->isConnected());
-    devices[1]->peripheral()->disconnect();  // the token drops the link
-    ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 2; }));
-    EXPECT_EQ(managerEvents->disconnected, (VexaTokenList{a, b}));
-    EXPECT_TRUE(manager->connectedTokens().empty());
-
-    // A token whose session has ended does not connect again (a rescan gives a fresh one).
-    manager->connectToToken(a);
-    main.runFor(std::chrono::seconds(1));
-    EXPECT_EQ(managerEvents->connected.size(), 2u);
-    EXPECT_TRUE(manager->connectedTokens().empty());
-}
-
 TEST_F(TokenManagerTest, StartScanningWaitsForBluetoothAndTellsWhyOnce) {
     addToken("Token A");
     radio->setState(ManagerState::PoweredOff);
