@@ -1,6 +1,7 @@
 // File commands end to end: a file put in one run is read back in another through the state file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -97,6 +98,7 @@ TEST_F(ToolFiles, ProgressOnATerminalOnly) {
     ASSERT_EQ(put.status, 0) << put.err;
     EXPECT_TRUE(contains(put.err, "\rput /p [")) << put.err;
     EXPECT_TRUE(contains(put.err, "100% 19.5 KiB / 19.5 KiB"));
+    EXPECT_EQ(std::count(put.err.begin(), put.err.end(), '\n'), 1);  // one line, ended once
     const auto get = run({"get", "/p", dir.file("out")}, terminal);
     ASSERT_EQ(get.status, 0) << get.err;
     EXPECT_TRUE(contains(get.err, "100% 19.5 KiB / 19.5 KiB")) << get.err;  // the size comes from the listing
