@@ -1,8 +1,10 @@
 // The tool's building blocks: hex reading, JSON writing, the progress line, the state file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <sstream>
 
 #include "Emulator/VirtualTokenDevice.h"
 #include "Platform/HostDevice.h"
@@ -55,6 +57,15 @@ TEST(ToolProgress, RendersBytesShareAndRate) {
     EXPECT_EQ(ProgressBar::render("put /a", 512, 1024, 2.0), "put /a [############------------]  50% 512 B / 1.0 KiB  256 B/s");
     EXPECT_EQ(ProgressBar::render("get /a", 2048, std::nullopt, 0.0), "get /a 2.0 KiB");  // no time: no rate
     EXPECT_EQ(ProgressBar::render("put /e", 0, 0, 0.0), "put /e [########################] 100% 0 B / 0 B");
+    // On a terminal (ToolFiles.ProgressOnATerminalOnly): a second finish, and the destructor, add nothing.
+    std::ostringstream out;
+    {
+        ProgressBar bar(out, true, "get /a", 10);
+        bar.finish();
+        bar.finish();
+    }
+    const std::string drawn = out.str();
+    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\n'), 1);
 }
 
 class ToolSimState : public ::testing::Test {
