@@ -56,8 +56,6 @@ async def test_every_operation(session):
 
 @pytest.mark.parametrize("command, status, call, domain, code", [
     (Command.SERIAL, 7, lambda t: t.serial(), "VexaTokenError", -2016),
-    (Command.SECURE_ELEMENT_ON, 3, lambda t: t.secure_element_on(), "VexaTokenError", -2007),
-    (Command.APDU, 10, lambda t: t.transmit_apdu(GET_CHALLENGE), "VexaTokenError", -2013),
     (Command.OPEN_FILE, 11, lambda t: t.read_file("/notes.bin"), TOKEN_DOMAIN, 0xFF0B),
     (Command.READ_VARIABLE, 12, lambda t: t.read_variable("colour"), TOKEN_DOMAIN, 0xFF0C),
 ])

@@ -32,14 +32,11 @@ protected:
     VirtualTokenDevice device{makeConfig(), loop.loop};
 };
 
+// The serial number and battery level cross the link byte for byte in the wire tests; the session
+// tests accept trailing bytes after the versions, so their replies are pinned here.
 TEST_F(DeviceTest, InformationCommandsAndTheirMissingValues) {
     EXPECT_EQ(run(kCodeFirmwareVersion), (Bytes{0, 0x12}));
     EXPECT_EQ(run(kCodeHardwareVersion), (Bytes{0, 0x03}));
-    EXPECT_EQ(run(kCodeSerial), cat({Bytes{0}, bytesOf("VX2400000001")}));
-    EXPECT_EQ(run(kCodeBattery), (Bytes{0, 100}));
-    EXPECT_EQ(run(0x11), Bytes{1});
-    EXPECT_EQ(run(0xFF), Bytes{1});
-
     device.config().serial.reset();
     device.config().batteryLevel.reset();
     device.config().hardwareVersion.reset();
@@ -48,19 +45,15 @@ TEST_F(DeviceTest, InformationCommandsAndTheirMissingValues) {
     EXPECT_EQ(run(kCodeHardwareVersion), Bytes{13});
 }
 
-TEST_F(DeviceTest, ClockIsSetBigEndianAndFollowsTheQueueClock) {
-    EXPECT_EQ(device.clock().now(), 1'700'000'000);
+// A set time crosses the link in TokenOperationsTest; here the clock runs on and stays unsigned.
+TEST_F(DeviceTest, ClockFollowsTheQueueClockAndIsUnsigned) {
     loop.runFor(std::chrono::milliseconds(2500));
     EXPECT_EQ(device.clock().now(), 1'700'000'002);
-    EXPECT_EQ(run(kCodeSetTime, Bytes{0x65, 0x53, 0xF1, 0x00}), Bytes{0});
-    EXPECT_EQ(device.clock().now(), 1'700'000'000);
-    loop.runFor(std::chrono::seconds(61));
-    EXPECT_EQ(device.clock().now(), 1'700'000'061);
     EXPECT_EQ(run(kCodeSetTime, Bytes{0, 0, 10}), Bytes{9});
     EXPECT_EQ(run(kCodeSetTime, Bytes{0xFF, 0xFF, 0xFF, 0xFF}), Bytes{0});
-    EXPECT_EQ(device.clock().now(), 4'294'967'295);  // unsigned, not a negative time
+    loop.runFor(std::chrono::seconds(61));
+    EXPECT_EQ(device.clock().now(), 4'294'967'356);  // not a negative time
     EXPECT_EQ(VirtualTokenClock::format(0), "1970-01-01 00:00:00");
-    EXPECT_EQ(VirtualTokenClock::format(1'700'000'000), "2023-11-14 22:13:20");
 }
 
 TEST_F(DeviceTest, SecureElementPowerProtocolAndApdus) {
@@ -70,29 +63,21 @@ TEST_F(DeviceTest, SecureElementPowerProtocolAndApdus) {
     EXPECT_EQ(run(kCodeApdu, Bytes{0x00, 0xA4, 0x04}), Bytes{8});
     EXPECT_EQ(run(kCodeApdu, select), (Bytes{0, 0x90, 0x00}));
     EXPECT_EQ(device.secureElement().defaultResponder().selectedAid(), Bytes(select.begin() + 5, select.end()));
-    Bytes withLe = select;
-    withLe.push_back(0x00);
-    EXPECT_EQ(run(kCodeApdu, withLe), (Bytes{0, 0x90, 0x00}));
+    EXPECT_EQ(run(kCodeApdu, cat({select, Bytes{0x00}})), (Bytes{0, 0x90, 0x00}));  // with Le
     EXPECT_EQ(run(kCodeApdu, Bytes{0x00, 0xA4, 0x04, 0x00, 0x02, 0xA0, 0x01}), (Bytes{0, 0x6A, 0x82}));
     EXPECT_EQ(run(kCodeApdu, Bytes{0x00, 0xA4, 0x04, 0x00, 0x05, 0xA0}), (Bytes{0, 0x67, 0x00}));  // Lc too long
     EXPECT_EQ(run(kCodeApdu, Bytes{0x00, 0xB0, 0x00, 0x00}), (Bytes{0, 0x6D, 0x00}));
     EXPECT_EQ(run(kCodeApdu, Bytes{0x80, 0x84, 0x00, 0x00, 0x08}), (Bytes{0, 0x6E, 0x00}));
 
-    const Bytes challenge = run(kCodeApdu, Bytes{0x00, 0x84, 0x00, 0x00, 0x08});
-    ASSERT_EQ(challenge.size(), 11u);
-    EXPECT_EQ(challenge[9], 0x90);
-    EXPECT_EQ(challenge[10], 0x00);
-    EXPECT_NE(challenge, run(kCodeApdu, Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
+    // GET CHALLENGE: fresh bytes each time (their count and status word cross the link in the session tests).
+    EXPECT_NE(run(kCodeApdu, Bytes{0x00, 0x84, 0x00, 0x00, 0x08}), run(kCodeApdu, Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
     EXPECT_EQ(run(kCodeApdu, Bytes{0x00, 0x84, 0x00, 0x00, 0x00}).size(), 1u + 256 + 2);
 
-    EXPECT_EQ(run(kCodeProtocol, Bytes{0}), Bytes{0});
-    EXPECT_EQ(device.secureElement().protocol(), 0);
-    EXPECT_EQ(run(kCodeProtocol, Bytes{1, 0, 0, 0}), Bytes{0});
-    EXPECT_EQ(device.secureElement().protocol(), 1);
-    EXPECT_EQ(run(kCodeProtocol, Bytes{2, 0, 0, 0}), Bytes{4});
-    EXPECT_EQ(device.secureElement().protocol(), 1);
-    EXPECT_EQ(run(kCodeProtocol, Bytes{}), Bytes{9});
-    EXPECT_EQ(run(kCodeProtocol, Bytes{0, 0}), Bytes{9});
+    // Protocol request, status, protocol in use afterwards.
+    for (const auto& [request, status, after] : {std::tuple{Bytes{0}, 0, 0}, {Bytes{1, 0, 0, 0}, 0, 1}, {Bytes{2, 0, 0, 0}, 4, 1}, {Bytes{}, 9, 1}, {Bytes{0, 0}, 9, 1}}) {
+        EXPECT_EQ(run(kCodeProtocol, request), Bytes{uint8_t(status)});
+        EXPECT_EQ(device.secureElement().protocol(), after);
+    }
 
     Bytes seen;
     device.secureElement().setResponder([&](ByteView apdu) {
@@ -106,17 +91,22 @@ TEST_F(DeviceTest, SecureElementPowerProtocolAndApdus) {
 
     EXPECT_EQ(run(kCodeSecureElementOff), Bytes{0});
     EXPECT_EQ(run(kCodeApdu, Bytes{1, 2, 3, 4}), Bytes{3});
+    // Switching the token off also stops the secure element and closes every file.
+    run(kCodeSecureElementOn);
+    EXPECT_EQ(open(1, "f"), 1);
+    EXPECT_EQ(run(kCodePowerOff), Bytes{0});
+    EXPECT_FALSE(device.secureElement().isPoweredOn());
+    EXPECT_EQ(device.openHandleCount(), 0u);
 }
 
+// Missing variables (status 12) reach the session tests as errors; here the bytes of values.
 TEST_F(DeviceTest, VariablesReadWriteRemove) {
-    EXPECT_EQ(run(kCodeReadVariable, text0("abc")), Bytes{12});
-    EXPECT_EQ(run(kCodeWriteVariable, text0("abc")), Bytes{12});  // removing a missing one
     EXPECT_EQ(run(kCodeWriteVariable, Bytes{0x61, 0x62, 0x63, 0, 0x78, 0x79, 0}), Bytes{0});
     EXPECT_EQ(run(kCodeReadVariable, Bytes{0x61, 0x62, 0x63, 0}), (Bytes{0, 0x78, 0x79, 0}));
     EXPECT_EQ(run(kCodeWriteVariable, Bytes{0x61, 0x62, 0x63, 0, 0}), Bytes{0});  // empty value
     EXPECT_EQ(run(kCodeReadVariable, text0("abc")), (Bytes{0, 0}));
     EXPECT_EQ(run(kCodeWriteVariable, Bytes{0x61, 0x62, 0x63, 0}), Bytes{0});  // removes
-    EXPECT_EQ(run(kCodeReadVariable, text0("abc")), Bytes{12});
+    EXPECT_FALSE(device.variables().read("abc"));
 
     EXPECT_EQ(run(kCodeWriteVariable, cat({text0("\xC3\xA9"), text0("\xE2\x82\xAC")})), Bytes{0});
     EXPECT_EQ(device.variables().read("\xC3\xA9"), "\xE2\x82\xAC");
@@ -132,15 +122,9 @@ TEST_F(DeviceTest, SyncWithoutKeyAcceptsAnyHashAndPairsNewHosts) {
     auto outcome = device.synchronise(syncPayload(hash, 1, "Alice's phone"));
     EXPECT_EQ(outcome.status, 0);
     EXPECT_TRUE(outcome.accepted);
-    EXPECT_FALSE(outcome.encrypted);
     EXPECT_EQ(outcome.pairedVariable, "device0");
-    EXPECT_EQ(device.lastSyncMode(), 1);
     EXPECT_EQ(device.lastHostName(), "Alice's phone");
-    const std::string address = VirtualVariableStore::hostAddress("Alice's phone");
-    ASSERT_EQ(address.size(), 12u);
-    for (char c : address) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
-    EXPECT_EQ(device.variables().read("device0"), address + "Alice's phone");
-    EXPECT_NE(address, VirtualVariableStore::hostAddress("Bob"));
+    EXPECT_EQ(device.variables().read("device0"), VirtualVariableStore::hostAddress("Alice's phone") + "Alice's phone");
 
     EXPECT_FALSE(device.synchronise(syncPayload(hash, 0, "Alice's phone")).pairedVariable);  // known host
     EXPECT_EQ(device.synchronise(syncPayload(hash, 0, "Bob")).pairedVariable, "device1");
@@ -154,24 +138,16 @@ TEST_F(DeviceTest, SyncWithoutKeyAcceptsAnyHashAndPairsNewHosts) {
     EXPECT_EQ(run(kCodeSyncSessionKey, syncPayload(hash, 0, "Bob")), Bytes{0});
 }
 
-TEST_F(DeviceTest, SyncWithKeyChecksTheHash) {
-    device.setPassword("1234");
-    const std::string key = *device.key();
-    EXPECT_EQ(key, keyFromPassword("1234", "VexaToken"));
-
-    auto rejected = device.synchronise(syncPayload(Bytes(16, 0), 0, "Eve"));
-    EXPECT_EQ(rejected.status, 10);
-    EXPECT_FALSE(rejected.accepted);
-    EXPECT_FALSE(device.variables().read("device0"));  // a rejected host is not paired
-    EXPECT_EQ(device.synchronise(syncPayload(Bytes(15, 0), 0, "Eve")).status, 10);
-
-    auto accepted = device.synchronise(syncPayload(MD5Data(key), 2, "Host"));
-    EXPECT_EQ(accepted.status, 0);
-    EXPECT_TRUE(accepted.encrypted);
-    EXPECT_EQ(accepted.pairedVariable, "device0");
+// Refusals and the locked session are driven over the link; here the key and the whole hash.
+TEST_F(DeviceTest, SyncWithKeyChecksTheWholeHash) {
+    device.setPassword("1234");  // the token's name is the salt
+    EXPECT_EQ(device.key(), keyFromPassword("1234", "VexaToken"));
+    const Bytes hash = MD5Data(*device.key());
+    EXPECT_EQ(device.synchronise(syncPayload(ByteView(hash).first(15), 0, "Eve")).status, 10);
+    EXPECT_TRUE(device.synchronise(syncPayload(hash, 2, "Host")).encrypted);
 }
 
-TEST_F(DeviceTest, FileCommandsHandlesAndErrors) {
+TEST_F(DeviceTest, FileCommandsHandlesStoragesAndErrors) {
     EXPECT_EQ(open(1, "notes.txt"), 1);
     EXPECT_EQ(run(kCodeWriteFile, Bytes{1, 0x00, 0x03, 'a', 'b', 'c'}), Bytes{0});
     EXPECT_EQ(run(kCodeWriteFile, Bytes{1, 0x00, 0x00}), Bytes{0});  // empty chunk
@@ -199,45 +175,31 @@ TEST_F(DeviceTest, FileCommandsHandlesAndErrors) {
 
     EXPECT_EQ(run(kCodeOpenFile, Bytes{0, 'x'}), Bytes{9});  // path without its zero byte
     EXPECT_EQ(run(kCodeOpenFile, Bytes{}), Bytes{9});
-    EXPECT_EQ(run(kCodeOpenFile, cat({Bytes{0}, text0("missing")})), Bytes{11});
     EXPECT_EQ(run(kCodeOpenFile, cat({Bytes{9}, text0("notes.txt")})), Bytes{11});  // unknown mode
-    EXPECT_EQ(run(kCodeRemoveFile, text0("missing")), Bytes{11});
     EXPECT_EQ(run(kCodeRemoveFile, bytesOf("log")), Bytes{9});
 
-    device.linkDropped();
-    EXPECT_EQ(device.openHandleCount(), 0u);
-    EXPECT_EQ(device.storage(0).openFileCount(), 0u);
-    EXPECT_EQ(run(kCodeRemoveFile, text0("notes.txt")), Bytes{0});
-    EXPECT_FALSE(device.storage(0).stat("notes.txt"));
-}
-
-TEST_F(DeviceTest, HandlesAreLimitedAndReadsCapped) {
-    device.config().maxOpenFiles = 2;
-    device.config().maxReadSize = 5;
-    ASSERT_TRUE(device.storage(0).writeFile("f", Bytes(20, 7), 0));
-    EXPECT_EQ(open(0, "f"), 1);
-    EXPECT_EQ(open(0, "f"), 2);
-    EXPECT_EQ(open(0, "f"), 0);  // no free handle: status 11
-    EXPECT_EQ(run(kCodeCloseFile, Bytes{1}), Bytes{0});
-    EXPECT_EQ(open(0, "f"), 1);  // lowest free handle again
-    EXPECT_EQ(run(kCodeReadFile, Bytes{1, 0xFF, 0xFF}), cat({Bytes{0}, Bytes(5, 7)}));
-    EXPECT_EQ(run(kCodeCloseFile, Bytes{}), Bytes{9});
-}
-
-TEST_F(DeviceTest, StoragesAreSeparateAndHandlesKeepTheirStorage) {
-    EXPECT_EQ(run(kCodeSelectStorage, Bytes{2}), Bytes{11});
+    // Storages are separate, and a handle keeps the storage it was opened on.
     EXPECT_EQ(run(kCodeSelectStorage, Bytes{1, 0}), Bytes{9});
     EXPECT_EQ(run(kCodeSelectStorage, Bytes{1}), Bytes{0});
-    EXPECT_EQ(device.selectedStorage(), 1u);
-    EXPECT_EQ(open(1, "on1"), 1);
+    EXPECT_EQ(open(1, "on1"), 4);
     EXPECT_EQ(run(kCodeSelectStorage, Bytes{0}), Bytes{0});
-    EXPECT_EQ(run(kCodeWriteFile, Bytes{1, 0x00, 0x01, 'z'}), Bytes{0});  // still storage 1
+    EXPECT_EQ(run(kCodeWriteFile, Bytes{4, 0x00, 0x01, 'z'}), Bytes{0});
     EXPECT_EQ(device.storage(1).readFile("on1"), Bytes{'z'});
-    EXPECT_FALSE(device.storage(0).stat("on1"));
     EXPECT_EQ(run(kCodeRemoveFile, text0("on1")), Bytes{11});  // not on storage 0
     run(kCodeSelectStorage, Bytes{1});
+
     device.linkDropped();
     EXPECT_EQ(device.selectedStorage(), 0u);
+    EXPECT_EQ(device.openHandleCount(), 0u);
+    EXPECT_EQ(device.storage(0).openFileCount() + device.storage(1).openFileCount(), 0u);
+
+    // Handles are limited and reads capped by the configuration.
+    device.config().maxOpenFiles = 1;
+    device.config().maxReadSize = 2;
+    EXPECT_EQ(open(0, "notes.txt"), 1);
+    EXPECT_EQ(open(0, "notes.txt"), 0);  // no free handle: status 11
+    EXPECT_EQ(run(kCodeReadFile, Bytes{1, 0xFF, 0xFF}), (Bytes{0, 'a', 'b'}));
+    EXPECT_EQ(run(kCodeCloseFile, Bytes{}), Bytes{9});
 }
 
 TEST_F(DeviceTest, DirectoryListingEntriesAndEnd) {
@@ -253,22 +215,13 @@ TEST_F(DeviceTest, DirectoryListingEntriesAndEnd) {
     EXPECT_EQ(run(kCodeDirItem), cat({Bytes{0}, text0("34"), text0("2023-11-14 22:13:23"), text0("F"),
                                       text0("r\xC3\xA9sum\xC3\xA9.pdf")}));
     EXPECT_EQ(run(kCodeDirItem), Bytes{0});
-    EXPECT_EQ(run(kCodeDirItem), Bytes{0});
     EXPECT_EQ(run(kCodeOpenDir, text0("")), Bytes{0});
-    EXPECT_EQ(run(kCodeDirItem), cat({Bytes{0}, text0("0"), text0("2023-11-14 22:13:20"), text0("D"), text0("docs")}));
+    device.linkDropped();  // closes the listing
+    EXPECT_EQ(run(kCodeDirItem), Bytes{11});
     // A file created over the protocol takes the token clock's time.
     EXPECT_EQ(run(kCodeSetTime, Bytes{0, 0, 0, 10}), Bytes{0});
     EXPECT_EQ(open(1, "new"), 1);
     EXPECT_EQ(device.storage(0).stat("new")->createdAt, 10);
-}
-
-TEST_F(DeviceTest, PowerOffStopsTheSecureElementAndClosesFiles) {
-    run(kCodeSecureElementOn);
-    EXPECT_EQ(open(1, "f"), 1);
-    EXPECT_EQ(run(kCodePowerOff), Bytes{0});
-    EXPECT_FALSE(device.isPoweredOn());
-    EXPECT_FALSE(device.secureElement().isPoweredOn());
-    EXPECT_EQ(device.openHandleCount(), 0u);
 }
 
 }  // namespace

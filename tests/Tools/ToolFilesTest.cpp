@@ -80,13 +80,10 @@ TEST_F(ToolFiles, MissingFilesOnEitherSide) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("out")));  // nothing written for a failed copy
 
     writeLocal(dir.file("in"), bytesOf("abc"));
-    const auto noParent = run({"put", dir.file("in"), "/no/such/dir/file"});
-    EXPECT_EQ(noParent.status, 5);
+    EXPECT_EQ(run({"put", dir.file("in"), "/no/such/dir/file"}).status, 5);
     EXPECT_EQ(run({"rm", "/nowhere.bin"}).status, 5);
     EXPECT_EQ(run({"ls", "/nowhere"}).status, 5);
-
-    const auto unwritable = run({"get", "/", dir.file("no/such/dir/out")});
-    EXPECT_NE(unwritable.status, 0);
+    EXPECT_NE(run({"get", "/", dir.file("no/such/dir/out")}).status, 0);  // an unwritable local path
 }
 
 TEST_F(ToolFiles, ProgressOnATerminalOnly) {

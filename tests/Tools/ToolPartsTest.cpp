@@ -57,26 +57,15 @@ TEST(ToolProgress, RendersBytesShareAndRate) {
     EXPECT_EQ(ProgressBar::render("put /a", 512, 1024, 2.0), "put /a [############------------]  50% 512 B / 1.0 KiB  256 B/s");
     EXPECT_EQ(ProgressBar::render("get /a", 2048, std::nullopt, 0.0), "get /a 2.0 KiB");  // no time: no rate
     EXPECT_EQ(ProgressBar::render("put /e", 0, 0, 0.0), "put /e [########################] 100% 0 B / 0 B");
-
-    std::ostringstream off, on;
+    // On a terminal (ToolFiles.ProgressOnATerminalOnly): a second finish, and the destructor, add nothing.
+    std::ostringstream out;
     {
-        ProgressBar quiet(off, false, "get /a", 10);
-        quiet.update(5);
-        quiet.finish();
-    }
-    EXPECT_EQ(off.str(), "");
-    {
-        ProgressBar bar(on, true, "get /a", 10);
-        bar.update(5);
-        bar.update(10);
+        ProgressBar bar(out, true, "get /a", 10);
         bar.finish();
         bar.finish();
     }
-    const std::string drawn = on.str();
-    EXPECT_EQ(drawn.front(), '\r');
-    EXPECT_NE(drawn.find(" 50%"), std::string::npos);
-    EXPECT_NE(drawn.find("100%"), std::string::npos);
-    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\n'), 1);  // one line, ended once
+    const std::string drawn = out.str();
+    EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\n'), 1);
 }
 
 class ToolSimState : public ::testing::Test {
@@ -86,14 +75,12 @@ protected:
     TempDir dir;
 };
 
-TEST_F(ToolSimState, KeepsFilesVariablesAndClockAcrossDevices) {
+// File bytes, storages, empty files and variables also cross runs in the ToolFiles and
+// ToolCommands tests; here what those do not bring back.
+TEST_F(ToolSimState, KeepsDirectoriesTimesBlankVariablesAndTheClockAcrossDevices) {
     VirtualTokenDevice device = makeDevice();
-    Bytes data(3000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
     ASSERT_TRUE(device.storage(0).makeDirectory("/docs/deep", 1000));
-    ASSERT_TRUE(device.storage(0).writeFile("/docs/deep/a b.bin", data, 2000));
-    ASSERT_TRUE(device.storage(0).writeFile("/empty", {}, 3000));
-    ASSERT_TRUE(device.storage(1).writeFile("/other", bytesOf("x"), 4000));
+    ASSERT_TRUE(device.storage(1).writeFile("/a b.bin", bytesOf("x"), 2000));
     ASSERT_TRUE(device.variables().write("greeting", "h\xC3\xA9llo world"));
     ASSERT_TRUE(device.variables().write("blank", ""));
     device.clock().set(static_cast<int64_t>(currentUnixTime()) - 86400);
@@ -102,17 +89,12 @@ TEST_F(ToolSimState, KeepsFilesVariablesAndClockAcrossDevices) {
 
     VirtualTokenDevice copy = makeDevice();
     ASSERT_TRUE(loadSimState(copy, path));
-    EXPECT_EQ(copy.storage(0).readFile("/docs/deep/a b.bin"), data);
-    EXPECT_EQ(copy.storage(0).stat("/docs/deep/a b.bin")->createdAt, 2000);
     EXPECT_EQ(copy.storage(0).stat("/docs")->createdAt, 1000);
-    EXPECT_EQ(copy.storage(0).readFile("/empty"), Bytes{});
-    EXPECT_EQ(copy.storage(1).readFile("/other"), bytesOf("x"));
-    EXPECT_FALSE(copy.storage(1).readFile("/empty"));
+    EXPECT_TRUE(copy.storage(0).stat("/docs/deep")->isDirectory);
+    EXPECT_EQ(copy.storage(1).stat("/a b.bin")->createdAt, 2000);
     EXPECT_EQ(copy.variables().read("greeting"), "h\xC3\xA9llo world");
     EXPECT_EQ(copy.variables().read("blank"), "");
     EXPECT_NEAR(static_cast<double>(copy.clock().now()), currentUnixTime() - 86400, 2.0);
-
-    EXPECT_FALSE(loadSimState(copy, dir.file("missing")));
 }
 
 TEST_F(ToolSimState, ADamagedFileChangesNothing) {

@@ -28,14 +28,11 @@ public:
     std::vector<std::string> notReady;
     std::vector<std::string> log;  // "<event>:<token name>", in order
     std::optional<uint8_t> mode;   // answer of tokenManagerRequireSyncSKMethod; none: not overridden
-    bool inConnectCall = false;
 
     void tokenManagerDidDiscoverTokens(const Manager&, const VexaTokenList& tokens) override { discovered.push_back(tokens); }
     void tokenManagerDidConnectToToken(const Manager&, const Token& token) override {
-        inConnectCall = true;
         connected.push_back(token);
         log.push_back("connect:" + token->name());
-        inConnectCall = false;
     }
     void tokenManagerDidFailToConnectToToken(const Manager&, const Token& token, const Error& error) override {
         failures.push_back(error);
@@ -43,7 +40,7 @@ public:
     }
     void tokenIsNotPaired(const Token& token) override {
         notPaired.push_back(token);
-        log.push_back(std::string(inConnectCall ? "notPaired-inside:" : "notPaired:") + token->name());
+        log.push_back("notPaired:" + token->name());
     }
     void tokenManagerDidDisconnectFromToken(const Manager&, const Token& token) override {
         disconnected.push_back(token);
@@ -124,7 +121,6 @@ protected:
         central = LumoCentralManager::create(std::make_shared<SimulatedBackend>(radio), main.loop);
         manager = VexaTokenManager::create(central);
         manager->setDelegate(managerEvents);
-        radio->setTrafficObserver([this](const TrafficRecord& record) { traffic.push_back(record); });
     }
 
     void TearDown() override {
@@ -190,7 +186,6 @@ protected:
     std::shared_ptr<ManagerEvents> managerEvents = std::make_shared<ManagerEvents>();
     std::shared_ptr<TokenEvents> tokenEvents = std::make_shared<TokenEvents>();
     std::vector<std::shared_ptr<VirtualToken>> devices;
-    std::vector<TrafficRecord> traffic;
 };
 
 }  // namespace vexa::test

@@ -27,8 +27,6 @@ TEST_F(TokenManagerTest, ScanReportsGrowingSnapshotsAndARescanMakesNewTokens) {
     ASSERT_EQ(reports[1].size(), 2u);
     ASSERT_EQ(reports[2].size(), 3u);
     EXPECT_EQ(reports[0][0], reports[2][0]);
-    EXPECT_EQ(reports[2][2]->name(), "Token C");
-    EXPECT_EQ(reports[2][1]->identifier(), devices[1]->identifier());
     EXPECT_EQ(manager->tokens(), reports[2]);
 
     manager->startScanning();
@@ -79,7 +77,6 @@ TEST_F(TokenManagerTest, KeyOutcomesMatchingRejectedAndAbsent) {
     EXPECT_EQ(devices[2]->session(), VirtualToken::Session::Locked);
     EXPECT_EQ(devices[3]->session(), VirtualToken::Session::Open);
     EXPECT_EQ(manager->connectedTokens().size(), 4u);
-    for (const auto& token : manager->tokens()) EXPECT_TRUE(token->isConnected());
 }
 
 TEST_F(TokenManagerTest, SynchronisationModeComesFromTheDelegateOrIsZero) {
@@ -88,7 +85,6 @@ TEST_F(TokenManagerTest, SynchronisationModeComesFromTheDelegateOrIsZero) {
     auto token = connectedToken("Token A");
     EXPECT_EQ(devices[0]->device().lastSyncMode(), 0xA7);
     EXPECT_EQ(token->isCurrentSyncModeSK(), 0xA7);
-    EXPECT_EQ(devices[0]->device().lastHostName(), std::optional<std::string>(kHostName));
 
     manager->disconnectFromToken(token);
     ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 1; }));
@@ -122,27 +118,6 @@ TEST_F(TokenManagerTest, FailedAttemptsAreReportedAsFailuresAndCanBeRetried) {
 
     connect(token);
     EXPECT_THAT(managerEvents->log, ElementsAre("fail:Token A", "fail:Bare", "connect:Token A"));
-}
-
-TEST_F(TokenManagerTest, DisconnectsAreReportedAndEndTheSession) {
-    addToken("Token A");
-    addToken("Token B");
-    auto a = connectedToken("Token A");
-    auto b = connectedToken("Token B");
-    manager->disconnectFromToken(a);
-    ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 1; }));
-    EXPECT_FALSE(a->isConnected());
-    EXPECT_TRUE(b->isConnected());
-    devices[1]->peripheral()->disconnect();  // the token drops the link
-    ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 2; }));
-    EXPECT_EQ(managerEvents->disconnected, (VexaTokenList{a, b}));
-    EXPECT_TRUE(manager->connectedTokens().empty());
-
-    // A token whose session has ended does not connect again (a rescan gives a fresh one).
-    manager->connectToToken(a);
-    main.runFor(std::chrono::seconds(1));
-    EXPECT_EQ(managerEvents->connected.size(), 2u);
-    EXPECT_TRUE(manager->connectedTokens().empty());
 }
 
 TEST_F(TokenManagerTest, StartScanningWaitsForBluetoothAndTellsWhyOnce) {

@@ -1,9 +1,7 @@
 // Once a session key is stored, every package after the synchronisation crosses the link
 // encrypted, as the virtual token receives it, also after new scans and reconnections; events of
 // a connected token stay with that very token.
-#include "LumoTokenSDK/LumoToken/protocol/BleSocketFormat.h"
-#include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
-#include "VexaTokenKit/VexaCrypto.h"
+#include "tests/Emulator/TokenTestBytes.h"
 #include "tests/VexaTokenKit/PublicTestSupport.h"
 
 namespace vexa::test {
@@ -11,35 +9,6 @@ namespace {
 
 class TokenSecurityTest : public PublicTest {
 protected:
-    static std::optional<uint8_t> plainCode(ByteView package) {
-        std::optional<uint8_t> code;
-        LumoTokenCommand::parseCommand(package, [&](uint8_t c, const Bytes&) { code = c; }, [](const Error&) {});
-        return code;
-    }
-
-    // Joins the frames written to `device`; after each plain synchronisation every package must be
-    // the AES ciphertext of a valid package under the stored key. Returns how many there were.
-    size_t expectEncryptedAfterSynchronisation(const VirtualToken& device) const {
-        const std::string key = VexaTokenEncryptContainer::sharedInstance().keys().at(device.identifier());
-        BleSocketFormat joiner;
-        bool synchronised = false;
-        size_t encrypted = 0;
-        for (const auto& record : traffic) {
-            if (!record.fromCentral() || record.peripheralIdentifier != device.identifier()) continue;
-            joiner.addFrameWithCompletion(record.bytes, [&](const std::optional<Bytes>& package, const OptError&) {
-                if (!package) return;
-                const auto code = plainCode(*package);
-                if (code == 0x65) synchronised = true;
-                if (code == 0x65 || !synchronised) return;
-                EXPECT_FALSE(code.has_value()) << "plaintext command " << int(code.value_or(0));
-                const auto plain = AES256DecryptWithKey(*package, key);
-                EXPECT_TRUE(plain && plainCode(*plain).has_value());
-                ++encrypted;
-            });
-        }
-        return encrypted;
-    }
-
     void getSerialAndWait(const std::shared_ptr<VexaToken>& token) {
         const size_t before = tokenEvents->count("serial");
         token->setDelegate(tokenEvents);
@@ -66,13 +35,17 @@ TEST_F(TokenSecurityTest, TrafficStaysEncryptedAcrossRescansAndReconnects) {
     device->peripheral()->disconnect();
     ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 1; }));
     EXPECT_EQ(managerEvents->disconnected[0], first);
+    EXPECT_TRUE(manager->connectedTokens().empty());
+    manager->connectToToken(first);  // its session has ended: it does not connect again
+    main.runFor(std::chrono::seconds(1));
+    EXPECT_EQ(managerEvents->connected.size(), 1u);
 
     // A fresh token for the same peripheral shares the key (by identifier).
     auto second = scan(1).at(0);
     ASSERT_NE(second, first);
     connect(second);
     getSerialAndWait(second);
-    EXPECT_EQ(expectEncryptedAfterSynchronisation(*device), 3u);
+    EXPECT_EQ(expectEncryptedAfterSync(*device), 3u);
     EXPECT_EQ(device->session(), VirtualToken::Session::Encrypted);
 }
 
@@ -91,7 +64,7 @@ TEST_F(TokenSecurityTest, EventsStayWithTheConnectedTokenWhenARescanListsItsPeri
     manager->disconnectFromToken(listed);  // the same peripheral: ends the connected token's link
     ASSERT_TRUE(main.runUntil([&] { return managerEvents->disconnected.size() == 1; }));
     EXPECT_EQ(managerEvents->disconnected[0], connected);
-    EXPECT_EQ(expectEncryptedAfterSynchronisation(*device), 1u);
+    EXPECT_EQ(expectEncryptedAfterSync(*device), 1u);
 }
 
 TEST_F(TokenSecurityTest, AFailedSynchronisationLeavesNoLinkAndSendsNothingInPlainText) {
