@@ -123,10 +123,8 @@ std::optional<Bytes> aes256EcbEncrypt(ByteView data, const Aes256Key& key) {
 }
 
 std::optional<Bytes> aes256EcbDecrypt(ByteView data, const Aes256Key& key) {
-    if (data.size() % 16 != 0) return std::nullopt;
-    Bytes out(data.size());
-    if (out.empty()) return out;
-    if (!runCipher(false, key, out.data(), data.data(), data.size(), nullptr)) return std::nullopt;
+    Bytes out;
+    if (!aes256EcbDecryptInto(data, key, out)) return std::nullopt;
     return out;
 }
 
