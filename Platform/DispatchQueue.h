@@ -1,6 +1,7 @@
 #pragma once
 // A serial executor and its cancellable delayed calls.
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -35,6 +36,17 @@ public:
     virtual DelayedCall asyncAfter(Duration delay, Task task) = 0;
     /// The current time on this queue's clock.
     virtual Duration now() const = 0;
+    /// Like async, and returns a ticket for isLastWaiting (0 when this queue keeps none).
+    virtual uint64_t asyncWithTicket(Task task) {
+        async(std::move(task));
+        return 0;
+    }
+    /// Whether the task given `ticket` has not started and no task was queued after it: work its
+    /// poster adds to that task now runs exactly where a task posted now would.
+    virtual bool isLastWaiting(uint64_t ticket) const {
+        (void)ticket;
+        return false;
+    }
 };
 
 }  // namespace vexa

@@ -18,13 +18,24 @@ private:
 RunLoop::RunLoop(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
 
 void RunLoop::async(Task task) {
+    asyncWithTicket(std::move(task));
+}
+
+uint64_t RunLoop::asyncWithTicket(Task task) {
     bool wake = false;
+    uint64_t ticket = 0;
     {
         std::lock_guard lock(mutex_);
-        schedule_.post(std::move(task));
+        ticket = schedule_.post(std::move(task));
         wake = waiters_ > 0;
     }
     if (wake) wake_.notify_all();
+    return ticket;
+}
+
+bool RunLoop::isLastWaiting(uint64_t ticket) const {
+    std::lock_guard lock(mutex_);
+    return schedule_.isLastReady(ticket);
 }
 
 DelayedCall RunLoop::asyncAfter(Duration delay, Task task) {

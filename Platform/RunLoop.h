@@ -20,6 +20,8 @@ public:
     void async(Task task) override;
     DelayedCall asyncAfter(Duration delay, Task task) override;
     Duration now() const override { return clock_->now(); }
+    uint64_t asyncWithTicket(Task task) override;
+    bool isLastWaiting(uint64_t ticket) const override;
 
     const std::shared_ptr<Clock>& clock() const { return clock_; }
 

@@ -23,11 +23,22 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(Task task) {
+    asyncWithTicket(std::move(task));
+}
+
+uint64_t SerialQueue::asyncWithTicket(Task task) {
+    uint64_t ticket = 0;
     {
         std::lock_guard lock(state_->mutex);
-        state_->schedule.post(std::move(task));
+        ticket = state_->schedule.post(std::move(task));
     }
     state_->wake.notify_all();
+    return ticket;
+}
+
+bool SerialQueue::isLastWaiting(uint64_t ticket) const {
+    std::lock_guard lock(state_->mutex);
+    return state_->schedule.isLastReady(ticket);
 }
 
 DelayedCall SerialQueue::asyncAfter(Duration delay, Task task) {

@@ -22,6 +22,8 @@ public:
 
     void async(Task task) override;
     DelayedCall asyncAfter(Duration delay, Task task) override;
+    uint64_t asyncWithTicket(Task task) override;
+    bool isLastWaiting(uint64_t ticket) const override;
     Duration now() const override { return state_->clock.now(); }
 
     /// Runs `task` on the queue and waits for it. Must not be called from the queue itself.

@@ -39,7 +39,13 @@ public:
         DelayedCall call_;
     };
 
-    void post(Task task) { ready_.emplace_back(std::move(task), DelayedCall()); }
+    /// Queues a ready task and returns its ticket (see isLastReady).
+    uint64_t post(Task task) {
+        ready_.emplace_back(std::move(task), DelayedCall());
+        return ++readied_;
+    }
+    /// Whether the task posted with `ticket` is still waiting, with no task made ready after it.
+    bool isLastReady(uint64_t ticket) const { return ticket != 0 && ticket == readied_ && !ready_.empty(); }
 
     DelayedCall postAt(Duration due, Task task) {
         // Cancelled timers stay in the map until they fall due; sweep them whenever the map has
@@ -58,7 +64,9 @@ public:
         while (!timers_.empty() && timers_.begin()->first.due <= now) {
             auto node = timers_.extract(timers_.begin());
             Timer& t = node.mapped();
-            if (!t.call.isCancelled()) ready_.emplace_back(std::move(t.task), std::move(t.call));
+            if (t.call.isCancelled()) continue;
+            ready_.emplace_back(std::move(t.task), std::move(t.call));
+            ++readied_;
         }
     }
 
@@ -98,6 +106,7 @@ private:
     static constexpr size_t kMinSweep = 64;
     std::map<Key, Timer> timers_;
     uint64_t seq_ = 0;
+    uint64_t readied_ = 0;  // tasks made ready so far, posted or released from a timer
     size_t sweepAt_ = kMinSweep;
 };
 

@@ -2,6 +2,7 @@
 // One connection's timeline: operations run one at a time, in the order queued, each after it has
 // occupied the link for its cost on the main queue's clock. Main queue only.
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -18,6 +19,7 @@ public:
     /// A zero-cost operation on an idle link is called as it is, without being stored.
     template <class Run, class Abort = std::nullptr_t>
     void enqueue(Duration cost, Run&& run, Abort&& abort = nullptr) {
+        ++enqueued_;
         if (open_ && cost <= Duration::zero() && ops_.empty() && !armed_ && !running_) {
             runNow(std::forward<Run>(run));
             return;
@@ -29,6 +31,8 @@ public:
     /// in queue order, for the caller to run.
     std::vector<Task> close();
     size_t pendingCount() const { return ops_.size(); }
+    /// Operations queued so far: unchanged since an operation was queued means it is the last.
+    uint64_t enqueuedCount() const { return enqueued_; }
 
 private:
     void enqueueTask(Duration cost, Task run, Task abort);
@@ -54,6 +58,7 @@ private:
     bool armed_ = false;    // the head is occupying the link, its timer pending
     bool running_ = false;  // inside pump
     bool open_ = true;
+    uint64_t enqueued_ = 0;
 };
 
 }  // namespace vexa

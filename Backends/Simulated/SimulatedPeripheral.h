@@ -106,8 +106,25 @@ private:
     void deliverNotification(const std::shared_ptr<SimulatedPeripheral>& self,
                              const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
     void flushHeldNotifications(const std::shared_ptr<SimulatedPeripheral>& self);
+    struct HeldNotification {
+        std::shared_ptr<SimulatedCharacteristic> characteristic;
+        Bytes value;
+    };
+    using ValueRun = std::vector<HeldNotification>;
+    // Values posted one right after another, with nothing queued on the callback queue between
+    // them, share one task there, which delivers them one by one as their own tasks would.
     void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                    std::shared_ptr<SimulatedPeripheral> owner = nullptr);
+    void deliverValues(const std::shared_ptr<ValueRun>& run);
+    // Likewise free notifications queued one right after another on the link share one operation.
+    struct NotificationRun {
+        std::shared_ptr<SimulatedCharacteristic> characteristic;
+        const SimulatedLink* link = nullptr;
+        uint64_t mark = 0;  // the link's count of queued operations right after this one
+        bool started = false;
+        std::vector<Bytes> values;
+    };
+    bool joinNotificationRun(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes& value);
     void postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postNotifyStateAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postReadError(const std::shared_ptr<PlatformCharacteristic>& characteristic, Error error);
@@ -127,12 +144,13 @@ private:
     std::shared_ptr<SimulatedLink> link_;
     DelayedCall connectTimer_;
     bool waitingForRange_ = false;  // a connect waits for the device to come in range
-    struct HeldNotification {
-        std::shared_ptr<SimulatedCharacteristic> characteristic;
-        Bytes value;
-    };
     std::deque<HeldNotification> held_;  // swapped notifications waiting for the next one
     Bytes batchValue_;                   // the value of a batch being handed to the device
+    std::shared_ptr<NotificationRun> notificationRun_;  // the last free notifications queued
+
+    std::mutex valuesMutex_;  // guards openValues_ and its ticket (posted on main, taken on the callback queue)
+    std::shared_ptr<ValueRun> openValues_;
+    uint64_t openValuesTicket_ = 0;
 };
 
 }  // namespace vexa

@@ -56,11 +56,30 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
 
 void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                                     std::shared_ptr<SimulatedPeripheral> owner) {
+    std::lock_guard lock(valuesMutex_);
+    if (openValues_ && callbackQueue_->isLastWaiting(openValuesTicket_)) {
+        openValues_->push_back({characteristic, std::move(value)});
+        return;
+    }
     if (!owner) owner = shared_from_this();
-    post(std::move(owner), [characteristic = characteristic, value = std::move(value)](const auto& self, PlatformPeripheralDelegate* d) mutable {
+    auto run = std::make_shared<ValueRun>();
+    run->push_back({characteristic, std::move(value)});
+    openValues_ = run;
+    openValuesTicket_ = callbackQueue_->asyncWithTicket([self = std::move(owner), run = std::move(run)] { self->deliverValues(run); });
+}
+
+void SimulatedPeripheral::deliverValues(const std::shared_ptr<ValueRun>& run) {
+    ValueRun values;
+    {
+        std::lock_guard lock(valuesMutex_);
+        if (openValues_ == run) openValues_.reset();
+        values = std::move(*run);
+    }
+    const auto self = shared_from_this();
+    for (auto& [characteristic, value] : values) {
         characteristic->publishValue(std::move(value));
-        if (d) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
-    });
+        if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
+    }
 }
 
 // ---- Discovery ----
@@ -316,10 +335,32 @@ bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharact
     if (!linkOpen()) return false;
     auto it = characteristicObjects_.find(characteristic.get());
     if (it == characteristicObjects_.end()) return false;  // the central never discovered it
+    const Duration cost = timing().notification;
+    if (cost <= Duration::zero() && joinNotificationRun(it->second, value)) return true;
+    auto run = std::make_shared<NotificationRun>();
+    run->characteristic = it->second;
+    run->link = link_.get();
+    run->values.push_back(std::move(value));
     std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
-    link_->enqueue(timing().notification, [weak, object = it->second, value = std::move(value)]() mutable {
-        if (auto self = weak.lock()) self->deliverNotification(self, object, std::move(value));
+    link_->enqueue(cost, [weak, run] {
+        run->started = true;
+        auto self = weak.lock();
+        if (!self) return;
+        for (Bytes& v : run->values) {
+            if (self->link_.get() != run->link || !self->linkOpen()) return;  // the link went after a value
+            self->deliverNotification(self, run->characteristic, std::move(v));
+        }
     });
+    run->mark = link_->enqueuedCount();
+    if (cost <= Duration::zero()) notificationRun_ = std::move(run);
+    return true;
+}
+
+bool SimulatedPeripheral::joinNotificationRun(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes& value) {
+    const auto& run = notificationRun_;
+    if (!run || run->started || run->characteristic != characteristic || run->link != link_.get() || run->mark != link_->enqueuedCount())
+        return false;
+    run->values.push_back(std::move(value));
     return true;
 }
 

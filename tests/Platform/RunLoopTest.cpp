@@ -40,6 +40,25 @@ TEST(RunLoop, TasksInOrderTimersByDueTimeTiesInSchedulingOrder) {
     EXPECT_EQ(v.loop.now(), 100ms);  // runFor ends at the end of its span on the virtual clock
 }
 
+TEST(RunLoop, ATicketHoldsWhileItsTaskIsTheLastWaiting) {
+    VirtualLoop v;
+    const uint64_t ticket = v.loop.asyncWithTicket([] {});
+    v.loop.asyncAfter(0ms, [] {});  // counts only once it falls due and is released
+    EXPECT_TRUE(v.loop.isLastWaiting(ticket));
+    bool lastWhileWaiting = true;
+    uint64_t later = 0;
+    v.loop.async([&] { lastWhileWaiting = v.loop.isLastWaiting(later); });
+    later = v.loop.asyncWithTicket([] {});
+    v.loop.runUntilIdle();
+    EXPECT_FALSE(lastWhileWaiting);  // the timer was released behind it first
+    EXPECT_FALSE(v.loop.isLastWaiting(later));  // taken and run
+
+    const uint64_t last = v.loop.asyncWithTicket([] {});
+    v.loop.async([] {});
+    EXPECT_FALSE(v.loop.isLastWaiting(last));
+    EXPECT_FALSE(v.loop.isLastWaiting(0));
+}
+
 TEST(Task, KeepsSmallAndLargeCallablesAndCopiesThemApart) {
     auto counter = std::make_shared<int>(0);
     std::array<char, 200> big{};  // too large to be kept in place

@@ -86,6 +86,14 @@ TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
     EXPECT_EQ(values[1].value, Bytes{3});
     EXPECT_EQ(values[2].value, Bytes{6});
     EXPECT_EQ(g.notify->value(), Bytes{6});
+
+    // Notifications queued one behind another go with the link when it drops between them.
+    radio->setTrafficObserver([&](const TrafficRecord& r) {
+        if (r.kind == TrafficKind::Notification) t.device->disconnect();
+    });
+    g.peripheral->writeValue({7, 8, 9}, g.write, WriteType::WithResponse);
+    run();
+    EXPECT_EQ(rec->count(Ev::Value), 4u);
 }
 
 TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
