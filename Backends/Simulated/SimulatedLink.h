@@ -20,13 +20,15 @@ public:
     template <class Run, class Abort = std::nullptr_t>
     void enqueue(Duration cost, Run&& run, Abort&& abort = nullptr) {
         ++enqueued_;
-        if (open_ && cost <= Duration::zero() && ops_.empty() && !armed_ && !running_) {
+        if (cost <= Duration::zero() && isIdle()) {
             runNow(std::forward<Run>(run));
             return;
         }
         enqueueTask(cost, Task(std::forward<Run>(run)), Task(std::forward<Abort>(abort)));
     }
     bool isOpen() const { return open_; }
+    /// Open with nothing queued or running: a zero-cost operation would run at once.
+    bool isIdle() const { return open_ && ops_.empty() && !armed_ && !running_; }
     /// Ends the link: nothing more runs. Returns the abort tasks of the operations not yet run,
     /// in queue order, for the caller to run.
     std::vector<Task> close();

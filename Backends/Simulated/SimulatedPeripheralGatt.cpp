@@ -276,7 +276,8 @@ void SimulatedPeripheral::completeWrite(const std::shared_ptr<SimulatedCharacter
 }
 
 // Each value takes its own turn on the link, as separate writes would; the batch is answered once,
-// after its last value or its first failure (the values after a failure are skipped).
+// after its last value or its first failure (the values after a failure are skipped). Free values
+// (no time on the link) go in one turn, in the order separate writes would take.
 void SimulatedPeripheral::doWriteBatch(WriteBatch batch, const std::shared_ptr<PlatformCharacteristic>& characteristic) {
     auto own = ownCharacteristic(characteristic);
     if (!own || !linkOpen()) {
@@ -295,14 +296,39 @@ void SimulatedPeripheral::doWriteBatch(WriteBatch batch, const std::shared_ptr<P
             self.postWriteAnswer(characteristic, std::move(error));
         }
         void write(size_t offset, size_t size, bool last) {
-            auto self = peripheral.lock();
-            if (!self || answered) return;
+            if (auto self = peripheral.lock()) write(*self, offset, size, last);
+        }
+        void write(SimulatedPeripheral& self, size_t offset, size_t size, bool last) {
+            if (answered) return;
             const auto begin = batch.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
-            self->batchValue_.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
+            self.batchValue_.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
             std::optional<OptError> dropAfter;
-            OptError error = self->writeToDevice(characteristic, self->batchValue_, dropAfter);
-            if (error || last) answer(*self, std::move(error));
-            if (dropAfter && self->linkOpen()) self->loseLink(*dropAfter);
+            OptError error = self.writeToDevice(characteristic, self.batchValue_, dropAfter);
+            if (error || last) answer(self, std::move(error));
+            if (dropAfter && self.linkOpen()) self.loseLink(*dropAfter);
+        }
+        // Writes the free values from `index` on. Begun on an idle link, separate writes would
+        // each run at once, and what one queues on the link (a notification) would go before the
+        // next: the rest then goes behind it. Begun behind other operations, they would all be
+        // queued already, together.
+        static void writeFree(const std::shared_ptr<State>& state, size_t index, size_t offset, bool beganIdle) {
+            auto self = state->peripheral.lock();
+            const size_t count = state->batch.count();
+            for (; self && index < count && !state->answered; ++index) {
+                if (!self->linkOpen()) return state->answer(*self, simulatedError(SimulatedBleError::RequestAborted));
+                const uint64_t mark = self->link_->enqueuedCount();
+                const size_t size = state->batch.sizes[index];
+                state->write(*self, offset, size, index + 1 == count);
+                offset += size;
+                if (beganIdle && self->linkOpen() && self->link_->enqueuedCount() != mark) {
+                    const size_t next = index + 1;
+                    if (next < count && !state->answered)
+                        self->link_->enqueue(
+                            Duration::zero(), [state, next, offset] { writeFree(state, next, offset, true); },
+                            [state] { state->abort(); });
+                    return;
+                }
+            }
         }
         void abort() {
             if (auto self = peripheral.lock()) answer(*self, simulatedError(SimulatedBleError::RequestAborted));
@@ -310,6 +336,12 @@ void SimulatedPeripheral::doWriteBatch(WriteBatch batch, const std::shared_ptr<P
     };
     auto state = std::make_shared<State>(State{weak_from_this(), std::move(own), std::move(batch)});
     const Duration cost = timing().writeWithResponse;
+    if (cost <= Duration::zero()) {
+        const bool idle = link_->isIdle();
+        link_->enqueue(
+            Duration::zero(), [state, idle] { State::writeFree(state, 0, 0, idle); }, [state] { state->abort(); });
+        return;
+    }
     const size_t count = state->batch.count();
     size_t offset = 0;
     for (size_t i = 0; i < count && !state->answered; ++i) {

@@ -243,6 +243,15 @@ TEST_F(GattTest, ABatchTakesATurnPerValueAndIsAnsweredOnceAtItsEndOrFirstFailure
     EXPECT_EQ(rec->events[0].error, testError(3));
     EXPECT_EQ(t.received, std::vector<Bytes>{{4}});  // nothing after the failed value
 
+    // Free values on an idle link: what one notifies arrives before the next is written.
+    t.device->setLinkTiming(LinkTiming{});
+    t.write->setWriteHandler([&](const Bytes& v, WriteType) {
+        t.received.push_back(v);
+        return t.device->notify(t.notify, v) ? OptError{} : OptError(testError(1));
+    });
+    write({{1}, {2}});
+    EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::Value, Ev::Write, Ev::Value}));
+
     t.device->faults().disconnectAfterWrites(1, testError(8));
     write({{7}, {8}});
     EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::Disconnect, Ev::Write}));
