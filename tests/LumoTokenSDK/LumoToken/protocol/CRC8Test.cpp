@@ -32,7 +32,7 @@ TEST(CRC8, MatchesBitwiseDefinition) {
     uint32_t x = 12345;
     for (uint8_t& b : data) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
     for (size_t offset : {0, 1, 7}) {
-        for (size_t length = 0; length + offset <= data.size(); length += length < 80 ? 1 : 997) {
+        for (size_t length = 0; length + offset <= data.size(); length += length < 600 ? 1 : 997) {
             const ByteView view = ByteView(data).subspan(offset, length);
             EXPECT_EQ(CRC8(view), bitwise(view)) << offset << "+" << length;
         }
