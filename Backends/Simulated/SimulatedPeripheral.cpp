@@ -98,7 +98,7 @@ void SimulatedPeripheral::finishConnect(std::optional<FaultPlan::ConnectFault> f
     }
     link_ = std::make_shared<SimulatedLink>();
     held_.clear();
-    notificationRun_.reset();
+    dropFreeNotifications();
     state_ = PeripheralState::Connected;
     device_->linkUp(shared_from_this());
     postToCentral([](auto& d, auto& c, auto& p) { d.centralManagerDidConnectPeripheral(c, p); });
@@ -149,7 +149,7 @@ void SimulatedPeripheral::loseLink(const OptError& error) {
     auto link = std::move(link_);
     std::vector<Task> aborts = link->close();
     held_.clear();
-    notificationRun_.reset();
+    dropFreeNotifications();
     state_ = PeripheralState::Disconnected;
     for (const auto& [key, object] : characteristicObjects_) object->setNotifying(false);
     postToCentral([error](auto& d, auto& c, auto& p) { d.centralManagerDidDisconnectPeripheral(c, p, error); });

@@ -110,21 +110,19 @@ private:
         std::shared_ptr<SimulatedCharacteristic> characteristic;
         Bytes value;
     };
-    using ValueRun = std::vector<HeldNotification>;
-    // Values posted one right after another, with nothing queued on the callback queue between
-    // them, share one task there, which delivers them one by one as their own tasks would.
+    // Values that follow one another with nothing queued between them go as one run: free
+    // notifications on the link share one operation, and values posted to the callback queue share
+    // one task. A run hands its values on one by one, as their own operations and tasks would.
+    struct RunValue {
+        uint64_t run;
+        HeldNotification held;
+    };
     void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                    std::shared_ptr<SimulatedPeripheral> owner = nullptr);
-    void deliverValues(const std::shared_ptr<ValueRun>& run);
-    // Likewise free notifications queued one right after another on the link share one operation.
-    struct NotificationRun {
-        std::shared_ptr<SimulatedCharacteristic> characteristic;
-        const SimulatedLink* link = nullptr;
-        uint64_t mark = 0;  // the link's count of queued operations right after this one
-        bool started = false;
-        std::vector<Bytes> values;
-    };
-    bool joinNotificationRun(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes& value);
+    void deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run);
+    void queueFreeNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
+    void deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run);
+    void dropFreeNotifications();
     void postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postNotifyStateAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postReadError(const std::shared_ptr<PlatformCharacteristic>& characteristic, Error error);
@@ -146,11 +144,15 @@ private:
     bool waitingForRange_ = false;  // a connect waits for the device to come in range
     std::deque<HeldNotification> held_;  // swapped notifications waiting for the next one
     Bytes batchValue_;                   // the value of a batch being handed to the device
-    std::shared_ptr<NotificationRun> notificationRun_;  // the last free notifications queued
+    std::deque<RunValue> freeNotifications_;  // runs of free notifications on the link
+    uint64_t notificationRuns_ = 0;
+    uint64_t notificationRunMark_ = 0;  // the link's count of queued operations after the last run's
+    bool notificationRunOpen_ = false;  // the last run has not started
 
-    std::mutex valuesMutex_;  // guards openValues_ and its ticket (posted on main, taken on the callback queue)
-    std::shared_ptr<ValueRun> openValues_;
-    uint64_t openValuesTicket_ = 0;
+    std::mutex valuesMutex_;  // guards what follows: posted on main, taken on the callback queue
+    std::deque<RunValue> values_;
+    uint64_t valueRuns_ = 0;
+    uint64_t valueRunTicket_ = 0;  // the last run's task on the callback queue
 };
 
 }  // namespace vexa

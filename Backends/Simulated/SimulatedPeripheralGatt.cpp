@@ -57,28 +57,28 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
 void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                                     std::shared_ptr<SimulatedPeripheral> owner) {
     std::lock_guard lock(valuesMutex_);
-    if (openValues_ && callbackQueue_->isLastWaiting(openValuesTicket_)) {
-        openValues_->push_back({characteristic, std::move(value)});
+    if (valueRunTicket_ && callbackQueue_->isLastWaiting(valueRunTicket_)) {
+        values_.push_back({valueRuns_, {characteristic, std::move(value)}});
         return;
     }
+    const uint64_t run = ++valueRuns_;
+    values_.push_back({run, {characteristic, std::move(value)}});
     if (!owner) owner = shared_from_this();
-    auto run = std::make_shared<ValueRun>();
-    run->push_back({characteristic, std::move(value)});
-    openValues_ = run;
-    openValuesTicket_ = callbackQueue_->asyncWithTicket([self = std::move(owner), run = std::move(run)] { self->deliverValues(run); });
+    valueRunTicket_ = callbackQueue_->asyncWithTicket([self = std::move(owner), run] { self->deliverValues(self, run); });
 }
 
-void SimulatedPeripheral::deliverValues(const std::shared_ptr<ValueRun>& run) {
-    ValueRun values;
-    {
-        std::lock_guard lock(valuesMutex_);
-        if (openValues_ == run) openValues_.reset();
-        values = std::move(*run);
-    }
-    const auto self = shared_from_this();
-    for (auto& [characteristic, value] : values) {
-        characteristic->publishValue(std::move(value));
-        if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
+void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run) {
+    for (;;) {
+        HeldNotification next;
+        {
+            std::lock_guard lock(valuesMutex_);
+            while (!values_.empty() && values_.front().run < run) values_.pop_front();  // a run whose task never ran
+            if (values_.empty() || values_.front().run != run) return;
+            next = std::move(values_.front().held);
+            values_.pop_front();
+        }
+        next.characteristic->publishValue(std::move(next.value));
+        if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, next.characteristic, std::nullopt);
     }
 }
 
@@ -368,32 +368,46 @@ bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharact
     auto it = characteristicObjects_.find(characteristic.get());
     if (it == characteristicObjects_.end()) return false;  // the central never discovered it
     const Duration cost = timing().notification;
-    if (cost <= Duration::zero() && joinNotificationRun(it->second, value)) return true;
-    auto run = std::make_shared<NotificationRun>();
-    run->characteristic = it->second;
-    run->link = link_.get();
-    run->values.push_back(std::move(value));
+    if (cost <= Duration::zero()) {
+        queueFreeNotification(it->second, std::move(value));
+        return true;
+    }
     std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
-    link_->enqueue(cost, [weak, run] {
-        run->started = true;
-        auto self = weak.lock();
-        if (!self) return;
-        for (Bytes& v : run->values) {
-            if (self->link_.get() != run->link || !self->linkOpen()) return;  // the link went after a value
-            self->deliverNotification(self, run->characteristic, std::move(v));
-        }
+    link_->enqueue(cost, [weak, object = it->second, value = std::move(value)]() mutable {
+        if (auto self = weak.lock()) self->deliverNotification(self, object, std::move(value));
     });
-    run->mark = link_->enqueuedCount();
-    if (cost <= Duration::zero()) notificationRun_ = std::move(run);
     return true;
 }
 
-bool SimulatedPeripheral::joinNotificationRun(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes& value) {
-    const auto& run = notificationRun_;
-    if (!run || run->started || run->characteristic != characteristic || run->link != link_.get() || run->mark != link_->enqueuedCount())
-        return false;
-    run->values.push_back(std::move(value));
-    return true;
+void SimulatedPeripheral::queueFreeNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
+    if (notificationRunOpen_ && link_->enqueuedCount() == notificationRunMark_ &&
+        freeNotifications_.back().held.characteristic == characteristic) {
+        freeNotifications_.push_back({notificationRuns_, {characteristic, std::move(value)}});
+        return;
+    }
+    const uint64_t run = ++notificationRuns_;
+    freeNotifications_.push_back({run, {characteristic, std::move(value)}});
+    notificationRunOpen_ = true;
+    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+    link_->enqueue(Duration::zero(), [weak, run] {
+        if (auto self = weak.lock()) self->deliverFreeNotifications(self, run);
+    });
+    notificationRunMark_ = link_->enqueuedCount();
+}
+
+void SimulatedPeripheral::deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run) {
+    if (run == notificationRuns_) notificationRunOpen_ = false;
+    // A lost link takes the values not yet handed on with it.
+    while (!freeNotifications_.empty() && freeNotifications_.front().run == run) {
+        HeldNotification next = std::move(freeNotifications_.front().held);
+        freeNotifications_.pop_front();
+        deliverNotification(self, next.characteristic, std::move(next.value));
+    }
+}
+
+void SimulatedPeripheral::dropFreeNotifications() {
+    freeNotifications_.clear();
+    notificationRunOpen_ = false;
 }
 
 void SimulatedPeripheral::deliverNotification(const std::shared_ptr<SimulatedPeripheral>& self,
