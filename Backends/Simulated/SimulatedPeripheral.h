@@ -113,15 +113,18 @@ private:
     // Values that follow one another with nothing queued between them go as one run: free
     // notifications on the link share one operation, and values posted to the callback queue share
     // one task. A run hands its values on one by one, as their own operations and tasks would.
+    // Its task holds the characteristic, which all its values share.
     struct RunValue {
         uint64_t run;
-        HeldNotification held;
+        Bytes value;
     };
     void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                    std::shared_ptr<SimulatedPeripheral> owner = nullptr);
-    void deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run);
+    void deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
+                       const std::shared_ptr<SimulatedCharacteristic>& characteristic);
     void queueFreeNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);
-    void deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run);
+    void deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
+                                  const std::shared_ptr<SimulatedCharacteristic>& characteristic);
     void dropFreeNotifications();
     void postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
     void postNotifyStateAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error);
@@ -148,11 +151,13 @@ private:
     uint64_t notificationRuns_ = 0;
     uint64_t notificationRunMark_ = 0;  // the link's count of queued operations after the last run's
     bool notificationRunOpen_ = false;  // the last run has not started
+    const SimulatedCharacteristic* notificationRunCharacteristic_ = nullptr;
 
     std::mutex valuesMutex_;  // guards what follows: posted on main, taken on the callback queue
     std::deque<RunValue> values_;
     uint64_t valueRuns_ = 0;
     uint64_t valueRunTicket_ = 0;  // the last run's task on the callback queue
+    const SimulatedCharacteristic* valueRunCharacteristic_ = nullptr;
 };
 
 }  // namespace vexa

@@ -57,28 +57,31 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
 void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                                     std::shared_ptr<SimulatedPeripheral> owner) {
     std::lock_guard lock(valuesMutex_);
-    if (valueRunTicket_ && callbackQueue_->isLastWaiting(valueRunTicket_)) {
-        values_.push_back({valueRuns_, {characteristic, std::move(value)}});
+    if (valueRunTicket_ && valueRunCharacteristic_ == characteristic.get() && callbackQueue_->isLastWaiting(valueRunTicket_)) {
+        values_.push_back({valueRuns_, std::move(value)});
         return;
     }
     const uint64_t run = ++valueRuns_;
-    values_.push_back({run, {characteristic, std::move(value)}});
+    values_.push_back({run, std::move(value)});
     if (!owner) owner = shared_from_this();
-    valueRunTicket_ = callbackQueue_->asyncWithTicket([self = std::move(owner), run] { self->deliverValues(self, run); });
+    valueRunCharacteristic_ = characteristic.get();
+    valueRunTicket_ = callbackQueue_->asyncWithTicket(
+        [self = std::move(owner), run, characteristic] { self->deliverValues(self, run, characteristic); });
 }
 
-void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run) {
+void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
+                                        const std::shared_ptr<SimulatedCharacteristic>& characteristic) {
     for (;;) {
-        HeldNotification next;
+        Bytes next;
         {
             std::lock_guard lock(valuesMutex_);
             while (!values_.empty() && values_.front().run < run) values_.pop_front();  // a run whose task never ran
             if (values_.empty() || values_.front().run != run) return;
-            next = std::move(values_.front().held);
+            next = std::move(values_.front().value);
             values_.pop_front();
         }
-        next.characteristic->publishValue(std::move(next.value));
-        if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, next.characteristic, std::nullopt);
+        characteristic->publishValue(std::move(next));
+        if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     }
 }
 
@@ -380,28 +383,29 @@ bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharact
 }
 
 void SimulatedPeripheral::queueFreeNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
-    if (notificationRunOpen_ && link_->enqueuedCount() == notificationRunMark_ &&
-        freeNotifications_.back().held.characteristic == characteristic) {
-        freeNotifications_.push_back({notificationRuns_, {characteristic, std::move(value)}});
+    if (notificationRunOpen_ && link_->enqueuedCount() == notificationRunMark_ && notificationRunCharacteristic_ == characteristic.get()) {
+        freeNotifications_.push_back({notificationRuns_, std::move(value)});
         return;
     }
     const uint64_t run = ++notificationRuns_;
-    freeNotifications_.push_back({run, {characteristic, std::move(value)}});
+    freeNotifications_.push_back({run, std::move(value)});
     notificationRunOpen_ = true;
+    notificationRunCharacteristic_ = characteristic.get();
     std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
-    link_->enqueue(Duration::zero(), [weak, run] {
-        if (auto self = weak.lock()) self->deliverFreeNotifications(self, run);
+    link_->enqueue(Duration::zero(), [weak, run, characteristic] {
+        if (auto self = weak.lock()) self->deliverFreeNotifications(self, run, characteristic);
     });
     notificationRunMark_ = link_->enqueuedCount();
 }
 
-void SimulatedPeripheral::deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run) {
+void SimulatedPeripheral::deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
+                                                   const std::shared_ptr<SimulatedCharacteristic>& characteristic) {
     if (run == notificationRuns_) notificationRunOpen_ = false;
     // A lost link takes the values not yet handed on with it.
     while (!freeNotifications_.empty() && freeNotifications_.front().run == run) {
-        HeldNotification next = std::move(freeNotifications_.front().held);
+        Bytes next = std::move(freeNotifications_.front().value);
         freeNotifications_.pop_front();
-        deliverNotification(self, next.characteristic, std::move(next.value));
+        deliverNotification(self, characteristic, std::move(next));
     }
 }
 
