@@ -50,8 +50,7 @@ std::optional<FaultPlan::ConnectFault> FaultPlan::takeConnectFault() {
 
 FaultPlan::WriteFaults FaultPlan::takeWriteFaults() {
     WriteFaults out;
-    const uint64_t number = ++writesCounted_;
-    if (failAt_.empty() && !disconnectAt_) return out;  // the usual case: nothing armed
+    const uint64_t number = writesCounted_;
     if (auto it = failAt_.find(number); it != failAt_.end()) {
         out.fail = std::move(it->second);
         failAt_.erase(it);

@@ -66,7 +66,12 @@ public:
         OptError fail;                               // the write fails with this
         std::optional<OptError> disconnectAfter;     // drop the link after answering (with this error)
     };
-    /// Counts one write with response and returns what applies to it.
+    /// Counts one write with response; true when write faults are armed (the usual case has none).
+    bool countWrite() {
+        ++writesCounted_;
+        return !failAt_.empty() || disconnectAt_;
+    }
+    /// What applies to the write counted last.
     WriteFaults takeWriteFaults();
 
     enum class NotificationFaultKind { Drop, Duplicate, Swap, Corrupt };

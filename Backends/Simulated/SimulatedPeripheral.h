@@ -96,10 +96,10 @@ private:
     void doWrite(Bytes data, const std::shared_ptr<PlatformCharacteristic>& characteristic, WriteType type);
     void doReadRSSI();
     void doWriteBatch(WriteBatch batch, const std::shared_ptr<PlatformCharacteristic>& characteristic);
-    // Hands a write with response to the device, with the write faults; returns the answer and
-    // sets `dropAfter` when the link is to go after it.
-    OptError writeToDevice(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data,
-                           std::optional<OptError>& dropAfter);
+    // Hands a write with response to the device, with the write faults; returns the answer. A
+    // fault that drops the link after the answer is kept for dropLinkIfDue.
+    OptError writeToDevice(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
+    void dropLinkIfDue();
     void completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     void completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data);
     // `self` is this object's owner, held by the caller.
@@ -147,6 +147,10 @@ private:
     bool waitingForRange_ = false;  // a connect waits for the device to come in range
     std::deque<HeldNotification> held_;  // swapped notifications waiting for the next one
     Bytes batchValue_;                   // the value of a batch being handed to the device
+    struct LinkDrop {
+        bool due = false;
+        OptError error;  // what the central gets
+    } linkDrop_;         // kept here: a fresh one per write would be cleared byte by byte
     std::deque<RunValue> freeNotifications_;  // runs of free notifications on the link
     uint64_t notificationRuns_ = 0;
     uint64_t notificationRunMark_ = 0;  // the link's count of queued operations after the last run's

@@ -1,6 +1,7 @@
 // GATT requests of a simulated peripheral: each waits its turn on the link, reaches the device,
 // and is answered on the callback queue.
 #include <algorithm>
+#include <utility>
 
 #include "Backends/Simulated/SimulatedCentral.h"
 #include "Backends/Simulated/SimulatedErrors.h"
@@ -251,19 +252,20 @@ void SimulatedPeripheral::doWrite(Bytes data, const std::shared_ptr<PlatformChar
         });
 }
 
-OptError SimulatedPeripheral::writeToDevice(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data,
-                                            std::optional<OptError>& dropAfter) {
+OptError SimulatedPeripheral::writeToDevice(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
     OptError error;
     if (!(characteristic->properties() & kPropertyWrite)) {
         error = simulatedError(SimulatedAttError::WriteNotPermitted);
     } else if (data.size() > device_->maximumWriteValueLength(WriteType::WithResponse)) {
         error = simulatedError(SimulatedAttError::InvalidAttributeValueLength);
     } else {
-        FaultPlan::WriteFaults faults = device_->faults().takeWriteFaults();
-        dropAfter = std::move(faults.disconnectAfter);
-        if (faults.fail) {
+        FaultPlan& plan = device_->faults();
+        if (plan.countWrite()) {
+            FaultPlan::WriteFaults faults = plan.takeWriteFaults();
+            if (faults.disconnectAfter) linkDrop_ = {true, std::move(*faults.disconnectAfter)};
             error = std::move(faults.fail);
-        } else {
+        }
+        if (!error) {
             observe(TrafficKind::WriteWithResponse, characteristic->uuid(), data);
             error = characteristic->device()->deliverWrite(data, WriteType::WithResponse);
         }
@@ -273,9 +275,14 @@ OptError SimulatedPeripheral::writeToDevice(const std::shared_ptr<SimulatedChara
 }
 
 void SimulatedPeripheral::completeWrite(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
-    std::optional<OptError> dropAfter;
-    postWriteAnswer(characteristic, writeToDevice(characteristic, data, dropAfter));
-    if (dropAfter && linkOpen()) loseLink(*dropAfter);
+    postWriteAnswer(characteristic, writeToDevice(characteristic, data));
+    dropLinkIfDue();
+}
+
+void SimulatedPeripheral::dropLinkIfDue() {
+    if (!linkDrop_.due) return;
+    const LinkDrop drop = std::exchange(linkDrop_, {});
+    if (linkOpen()) loseLink(drop.error);
 }
 
 // Each value takes its own turn on the link, as separate writes would; the batch is answered once,
@@ -305,10 +312,9 @@ void SimulatedPeripheral::doWriteBatch(WriteBatch batch, const std::shared_ptr<P
             if (answered) return;
             const auto begin = batch.bytes.begin() + static_cast<std::ptrdiff_t>(offset);
             self.batchValue_.assign(begin, begin + static_cast<std::ptrdiff_t>(size));
-            std::optional<OptError> dropAfter;
-            OptError error = self.writeToDevice(characteristic, self.batchValue_, dropAfter);
+            OptError error = self.writeToDevice(characteristic, self.batchValue_);
             if (error || last) answer(self, std::move(error));
-            if (dropAfter && self.linkOpen()) self.loseLink(*dropAfter);
+            self.dropLinkIfDue();
         }
         // Writes the free values from `index` on. Begun on an idle link, separate writes would
         // each run at once, and what one queues on the link (a notification) would go before the
