@@ -33,13 +33,13 @@ void SimulatedPeripheral::postToCentral(CentralTask task) {
     });
 }
 
-void SimulatedPeripheral::observe(TrafficKind kind, const BleUUID& characteristic, const Bytes& bytes) const {
+void SimulatedPeripheral::observe(TrafficKind kind, const SimulatedCharacteristic& characteristic, const Bytes& bytes) const {
     // The device's radio is the central's while they are linked; it tells without a lock whether
     // anybody watches.
     if (!device_->radioObserved()) return;
     auto central = central_.lock();
     if (!central || !central->radio()->hasTrafficObserver()) return;
-    central->radio()->observe(TrafficRecord{device_->identifier(), characteristic, kind, bytes});
+    central->radio()->observe(TrafficRecord{device_->identifier(), characteristic.uuid(), kind, bytes});
 }
 
 bool SimulatedPeripheral::deviceInRangeOfCentral() const {

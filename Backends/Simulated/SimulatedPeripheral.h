@@ -83,7 +83,8 @@ private:
     bool deviceInRangeOfCentral() const;
     void scheduleConnect(std::optional<FaultPlan::ConnectFault> fault);
     void finishConnect(std::optional<FaultPlan::ConnectFault> fault);
-    void observe(TrafficKind kind, const BleUUID& characteristic, const Bytes& bytes) const;
+    // Tells the radio's traffic observer, if any (the characteristic's UUID is copied only then).
+    void observe(TrafficKind kind, const SimulatedCharacteristic& characteristic, const Bytes& bytes) const;
 
     // GATT operations, on the main queue (SimulatedPeripheralGatt.cpp).
     std::shared_ptr<SimulatedService> ownService(const std::shared_ptr<PlatformService>& service) const;

@@ -198,7 +198,7 @@ void SimulatedPeripheral::doRead(const std::shared_ptr<PlatformCharacteristic>& 
             if (!self->linkOpen()) return self->postReadError(own, simulatedError(SimulatedBleError::RequestAborted));
             if (auto* error = std::get_if<Error>(&result)) return self->postReadError(own, *error);
             Bytes& value = std::get<Bytes>(result);
-            self->observe(TrafficKind::ReadResponse, own->uuid(), value);
+            self->observe(TrafficKind::ReadResponse, *own, value);
             self->postValue(own, std::move(value));
         },
         [weak, own] {
@@ -266,7 +266,7 @@ OptError SimulatedPeripheral::writeToDevice(const std::shared_ptr<SimulatedChara
             error = std::move(faults.fail);
         }
         if (!error) {
-            observe(TrafficKind::WriteWithResponse, characteristic->uuid(), data);
+            observe(TrafficKind::WriteWithResponse, *characteristic, data);
             error = characteristic->device()->deliverWrite(data, WriteType::WithResponse);
         }
     }
@@ -366,7 +366,7 @@ void SimulatedPeripheral::doWriteBatch(WriteBatch batch, const std::shared_ptr<P
 void SimulatedPeripheral::completeWriteWithoutResponse(const std::shared_ptr<SimulatedCharacteristic>& characteristic, const Bytes& data) {
     if (!(characteristic->properties() & kPropertyWriteWithoutResponse)) return;
     if (data.size() > device_->maximumWriteValueLength(WriteType::WithoutResponse)) return;
-    observe(TrafficKind::WriteWithoutResponse, characteristic->uuid(), data);
+    observe(TrafficKind::WriteWithoutResponse, *characteristic, data);
     characteristic->device()->deliverWrite(data, WriteType::WithoutResponse);
 }
 
@@ -423,7 +423,7 @@ void SimulatedPeripheral::dropFreeNotifications() {
 void SimulatedPeripheral::deliverNotification(const std::shared_ptr<SimulatedPeripheral>& self,
                                               const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value) {
     if (!characteristic->device()->isSubscribed()) return;  // turned off while it was on its way
-    observe(TrafficKind::Notification, characteristic->uuid(), value);
+    observe(TrafficKind::Notification, *characteristic, value);
     auto fault = device_->faults().takeNotificationFault();
     using Kind = FaultPlan::NotificationFaultKind;
     if (fault && fault->kind == Kind::Swap) {
