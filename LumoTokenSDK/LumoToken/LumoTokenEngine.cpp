@@ -160,7 +160,11 @@ void LumoToken::writeCommand(const std::shared_ptr<LumoCommandContainer>& comman
     }
     // The frames, built one by one in a buffer the session keeps, go to the characteristic as one
     // batch, written in order with response; the first failed frame fails the command.
+    // The platform may take the batch's buffers with it, so room for all frames is made at once.
     writeBatch_.clear();
+    const size_t frames = command->cmdData().size() / (BleSocketFormat::kMaxFrameSize - 3) + 1;
+    writeBatch_.bytes.reserve(command->cmdData().size() + 3 * frames);
+    writeBatch_.sizes.reserve(frames);
     BleSocketFormat::forEachFrame(command->cmdData(), BleSocketFormat::kMaxFrameSize, frameBuffer_, [&](const Bytes& frame) {
         if (frameObserver_) frameObserver_->frameWritten(*this, frame);
         writeBatch_.add(frame);

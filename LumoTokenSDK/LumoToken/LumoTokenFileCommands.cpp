@@ -41,8 +41,11 @@ void LumoToken::readFile(uint8_t handle, uint16_t countByRead, DataCallback resu
     const Bytes payload{handle, static_cast<uint8_t>(countByRead >> 8), static_cast<uint8_t>(countByRead)};
     LumoReplyHandler handler = ignoredReply();
     if (result) {
-        handler = standardReply([result](const Error& e) { result(std::nullopt, e); },
-                                [result](ByteView rest) { result(Bytes(rest.begin(), rest.end()), std::nullopt); });
+        // One closure rather than standardReply's two: a read is the command a transfer repeats.
+        handler = [result = std::move(result)](const std::optional<Bytes>& reply, const OptError& error) {
+            if (OptError failure = replyFailure(reply, error)) return result(std::nullopt, *failure);
+            result(Bytes(reply->begin() + 1, reply->end()), std::nullopt);
+        };
     }
     sendPackageWithResult(kCmdReadFile, payload, std::move(handler));
 }
