@@ -38,6 +38,12 @@ std::shared_ptr<SimulatedService> SimulatedPeripheral::objectFor(const std::shar
 }
 
 void SimulatedPeripheral::postWriteAnswer(const std::shared_ptr<PlatformCharacteristic>& characteristic, OptError error) {
+    if (!error) {  // the usual answer, in a closure small enough to be posted without an allocation
+        post([characteristic](const auto& self, PlatformPeripheralDelegate* d) {
+            if (d) d->peripheralDidWriteValueForCharacteristic(self, characteristic, std::nullopt);
+        });
+        return;
+    }
     post([characteristic = characteristic, error = std::move(error)](const auto& self, PlatformPeripheralDelegate* d) {
         if (d) d->peripheralDidWriteValueForCharacteristic(self, characteristic, error);
     });
