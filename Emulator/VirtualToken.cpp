@@ -47,7 +47,7 @@ void VirtualToken::install() {
     });
     // The endpoint, which this token alone owns, is the only caller of its sink: the sink never
     // runs without the token, so it takes no hold on it for every frame.
-    endpoint_->setFrameSink([this](Bytes frame) { return peripheral_->notify(notifyCharacteristic_, std::move(frame)); });
+    endpoint_->setFrameSink([this](Bytes& frame) { return peripheral_->notifyReusing(notifyCharacteristic_, frame); });
     // Each notification occupies the link for the notification delay, behind what is already queued.
     endpoint_->setDrainTime([weak](size_t frames) {
         auto self = weak.lock();

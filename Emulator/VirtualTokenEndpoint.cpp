@@ -154,10 +154,10 @@ void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const V
 }
 
 void VirtualTokenEndpoint::sendFrames(ByteView package) {
-    // Each frame is built in a buffer of its own size and handed over as it is, so a frame costs
-    // one allocation and no copy; the sink leaves `frame` empty for the next one.
+    // Each frame is built in one buffer and handed over as it is, without a copy; a sink that takes
+    // the buffer may leave a spare one for the next frame.
     Bytes frame;
-    auto take = [this, &frame](const Bytes&) { return sink_ && sink_(std::move(frame)); };
+    auto take = [this, &frame](const Bytes&) { return sink_ && sink_(frame); };
     // None when longer than 256 short frames carry: full frames then, as above.
     if (BleSocketFormat::forEachFrame(package, maxFrameLength_, frame, take) == 0)
         BleSocketFormat::forEachFrame(package, BleSocketFormat::kMaxFrameSize, frame, take);
@@ -165,7 +165,7 @@ void VirtualTokenEndpoint::sendFrames(ByteView package) {
 
 void VirtualTokenEndpoint::notifyFrames(std::vector<Bytes> frames, bool thenPowerOff) {
     for (Bytes& frame : frames)
-        if (!sink_ || !sink_(std::move(frame))) break;
+        if (!sink_ || !sink_(frame)) break;
     if (!thenPowerOff) return;
     // The link drops once the reply's notifications have gone out.
     const Duration drain = drain_ ? drain_(frames.size()) : Duration::zero();

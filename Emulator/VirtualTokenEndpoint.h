@@ -41,8 +41,9 @@ public:
         Bytes package;           // the whole package as parsed (after decryption)
     };
 
-    /// Sends one reply frame (handed over); false stops the rest of that reply (the link is gone).
-    using FrameSink = std::function<bool(Bytes frame)>;
+    /// Sends one reply frame; false stops the rest of that reply (the link is gone). The sink may
+    /// take the frame's buffer, leaving an empty one (a spare, if it has one) for the next frame.
+    using FrameSink = std::function<bool(Bytes& frame)>;
     /// How long the link needs to deliver `frames` notifications queued now.
     using DrainTime = std::function<Duration(size_t frames)>;
     /// Drops the link and stops advertising: the token was switched off.

@@ -16,9 +16,10 @@ void SimulatedCharacteristic::copyValue(Bytes& into) const {
     into.assign(value_.begin(), value_.end());
 }
 
-void SimulatedCharacteristic::publishValue(Bytes value) {
+Bytes SimulatedCharacteristic::publishValue(Bytes value) {
     std::lock_guard lock(mutex_);
-    value_ = std::move(value);
+    value_.swap(value);
+    return value;
 }
 
 }  // namespace vexa

@@ -26,7 +26,8 @@ public:
     // ---- Used by the stack ----
     const std::shared_ptr<VirtualCharacteristic>& device() const { return device_; }
     std::shared_ptr<SimulatedService> owner() const { return service_.lock(); }
-    void publishValue(Bytes value);
+    /// Makes `value` the current value and returns the one it replaces.
+    Bytes publishValue(Bytes value);
     void setNotifying(bool on) { notifying_.store(on); }
 
 private:

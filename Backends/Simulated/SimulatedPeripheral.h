@@ -51,8 +51,9 @@ public:
     void poweredOff();
     /// The device came in range or changed its advertising: a connect waiting for it goes on.
     void deviceInRange();
-    /// Queues a device notification on the link; false when not connected.
-    bool queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value);
+    /// Queues a device notification on the link, taking `value`'s bytes and leaving in it an empty
+    /// buffer (a spare one when there is one); false, `value` untouched, when not connected.
+    bool queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes& value);
 
 private:
     using CallbackTask = std::function<void(const std::shared_ptr<SimulatedPeripheral>& self, PlatformPeripheralDelegate* delegate)>;
@@ -163,6 +164,7 @@ private:
     uint64_t valueRuns_ = 0;
     uint64_t valueRunTicket_ = 0;  // the last run's task on the callback queue
     const SimulatedCharacteristic* valueRunCharacteristic_ = nullptr;
+    std::vector<Bytes> spareBuffers_;  // values the central has finished with, for new notifications
 };
 
 }  // namespace vexa

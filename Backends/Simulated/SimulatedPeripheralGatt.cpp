@@ -78,16 +78,22 @@ void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristi
 
 void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
                                         const std::shared_ptr<SimulatedCharacteristic>& characteristic) {
+    constexpr size_t kSpareBuffers = 32;
+    Bytes spare;
     for (;;) {
         Bytes next;
         {
             std::lock_guard lock(valuesMutex_);
+            if (spare.capacity() > 0 && spareBuffers_.size() < kSpareBuffers) {
+                spare.clear();
+                spareBuffers_.push_back(std::move(spare));
+            }
             while (!values_.empty() && values_.front().run < run) values_.pop_front();  // a run whose task never ran
             if (values_.empty() || values_.front().run != run) return;
             next = std::move(values_.front().value);
             values_.pop_front();
         }
-        characteristic->publishValue(std::move(next));
+        spare = characteristic->publishValue(std::move(next));
         if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     }
 }
@@ -378,19 +384,25 @@ void SimulatedPeripheral::completeWriteWithoutResponse(const std::shared_ptr<Sim
 
 // ---- Notifications ----
 
-bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value) {
+bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes& value) {
     if (!linkOpen()) return false;
     auto it = characteristicObjects_.find(characteristic.get());
     if (it == characteristicObjects_.end()) return false;  // the central never discovered it
     const Duration cost = timing().notification;
     if (cost <= Duration::zero()) {
         queueFreeNotification(it->second, std::move(value));
-        return true;
+    } else {
+        std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
+        link_->enqueue(cost, [weak, object = it->second, value = std::move(value)]() mutable {
+            if (auto self = weak.lock()) self->deliverNotification(self, object, std::move(value));
+        });
     }
-    std::weak_ptr<SimulatedPeripheral> weak = weak_from_this();
-    link_->enqueue(cost, [weak, object = it->second, value = std::move(value)]() mutable {
-        if (auto self = weak.lock()) self->deliverNotification(self, object, std::move(value));
-    });
+    value = Bytes();
+    std::lock_guard lock(valuesMutex_);
+    if (!spareBuffers_.empty()) {
+        value = std::move(spareBuffers_.back());
+        spareBuffers_.pop_back();
+    }
     return true;
 }
 

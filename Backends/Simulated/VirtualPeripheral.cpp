@@ -130,9 +130,13 @@ size_t VirtualPeripheral::maximumWriteValueLength(WriteType type) const {
 }
 
 bool VirtualPeripheral::notify(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value) {
+    return notifyReusing(characteristic, value);
+}
+
+bool VirtualPeripheral::notifyReusing(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes& value) {
     if (!characteristic || !characteristic->isSubscribed()) return false;
     auto peer = peer_.lock();
-    return peer && peer->queueNotification(characteristic, std::move(value));
+    return peer && peer->queueNotification(characteristic, value);
 }
 
 void VirtualPeripheral::disconnect(OptError error) {

@@ -112,6 +112,9 @@ public:
     /// characteristic. The value is queued on the link (see above); notification faults apply when
     /// it is delivered. A notification still queued when the link ends is lost.
     bool notify(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes value);
+    /// The same, taking `value`'s bytes and leaving in it an empty buffer, one the central has
+    /// finished with when there is one: a device that notifies often allocates less.
+    bool notifyReusing(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes& value);
     /// Drops the link from the device's side now: requests still queued on the link are answered
     /// with SimulatedBleError::RequestAborted after the central's didDisconnect, which carries
     /// `error` (by default SimulatedBleError::PeripheralDisconnected). Called from inside a handler,
