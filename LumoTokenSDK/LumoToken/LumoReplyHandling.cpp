@@ -27,6 +27,16 @@ LumoReplyHandler statusOnlyReply(const std::function<void(const OptError&)>& res
     return standardReply([result](const Error& e) { result(e); }, [result](ByteView) { result(std::nullopt); });
 }
 
+LumoReplyHandler restAsData(std::function<void(const std::optional<Bytes>& data, const OptError& error)> result) {
+    if (!result) return ignoredReply();
+    // One closure, rather than standardReply's two holding a copy of `result` each: file reads,
+    // which a transfer repeats, come this way.
+    return [result = std::move(result)](const std::optional<Bytes>& payload, const OptError& error) {
+        if (OptError failure = replyFailure(payload, error)) return result(std::nullopt, *failure);
+        result(Bytes(payload->begin() + 1, payload->end()), std::nullopt);
+    };
+}
+
 LumoReplyHandler firstByteReply(std::function<void(const Error&)> fail, std::function<void(uint8_t)> succeed) {
     return standardReply(fail, [fail, succeed = std::move(succeed)](ByteView rest) {
         if (rest.empty()) return fail(lumoTokenError(kLumoTokenErrorInvalidResponse));

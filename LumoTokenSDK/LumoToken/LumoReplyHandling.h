@@ -19,6 +19,10 @@ LumoReplyHandler ignoredReply();
 /// Status-only commands: `result` gets the failure or nothing. No `result`: ignoredReply().
 LumoReplyHandler statusOnlyReply(const std::function<void(const OptError&)>& result);
 
+/// Commands whose result is the bytes after the status byte (possibly none): `result` gets them
+/// or the failure. No `result`: ignoredReply().
+LumoReplyHandler restAsData(std::function<void(const std::optional<Bytes>& data, const OptError& error)> result);
+
 /// Commands whose result is one byte: a reply holding only the status byte fails with code 2.
 LumoReplyHandler firstByteReply(std::function<void(const Error&)> fail, std::function<void(uint8_t)> succeed);
 

@@ -36,12 +36,6 @@ std::string twoHexDigits(uint8_t value) {
     return text;
 }
 
-LumoReplyHandler restAsData(const LumoToken::DataCallback& result) {
-    if (!result) return ignoredReply();
-    return standardReply([result](const Error& e) { result(std::nullopt, e); },
-                         [result](ByteView rest) { result(Bytes(rest.begin(), rest.end()), std::nullopt); });
-}
-
 LumoReplyHandler version(const LumoToken::VersionCallback& result) {
     if (!result) return ignoredReply();
     return firstByteReply([result](const Error& e) { result(std::nullopt, e); },

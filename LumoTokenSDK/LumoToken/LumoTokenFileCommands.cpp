@@ -39,15 +39,7 @@ void LumoToken::closeFile(uint8_t handle, ErrorCallback result) {
 
 void LumoToken::readFile(uint8_t handle, uint16_t countByRead, DataCallback result) {
     const Bytes payload{handle, static_cast<uint8_t>(countByRead >> 8), static_cast<uint8_t>(countByRead)};
-    LumoReplyHandler handler = ignoredReply();
-    if (result) {
-        // One closure rather than standardReply's two: a read is the command a transfer repeats.
-        handler = [result = std::move(result)](const std::optional<Bytes>& reply, const OptError& error) {
-            if (OptError failure = replyFailure(reply, error)) return result(std::nullopt, *failure);
-            result(Bytes(reply->begin() + 1, reply->end()), std::nullopt);
-        };
-    }
-    sendPackageWithResult(kCmdReadFile, payload, std::move(handler));
+    sendPackageWithResult(kCmdReadFile, payload, restAsData(std::move(result)));
 }
 
 void LumoToken::writeToFile(uint8_t handle, ByteView data, ErrorCallback result) {
