@@ -18,6 +18,7 @@ std::vector<std::shared_ptr<PlatformService>> SimulatedPeripheral::services() co
 void SimulatedPeripheral::setDelegate(std::weak_ptr<PlatformPeripheralDelegate> delegate) {
     std::lock_guard lock(mutex_);
     delegate_ = std::move(delegate);
+    delegateChanges_.fetch_add(1, std::memory_order_release);
 }
 
 std::shared_ptr<PlatformPeripheralDelegate> SimulatedPeripheral::delegate() const {

@@ -139,6 +139,7 @@ private:
 
     mutable std::mutex mutex_;  // guards delegate_, discovered_
     std::weak_ptr<PlatformPeripheralDelegate> delegate_;
+    std::atomic<uint64_t> delegateChanges_{0};  // counts setDelegate calls, so a run can keep its delegate
     std::vector<std::shared_ptr<PlatformService>> discovered_;
 
     // Main queue only.
@@ -158,6 +159,7 @@ private:
     uint64_t notificationRunMark_ = 0;  // the link's count of queued operations after the last run's
     bool notificationRunOpen_ = false;  // the last run has not started
     const SimulatedCharacteristic* notificationRunCharacteristic_ = nullptr;
+    std::vector<Bytes> takenSpares_;  // spare buffers moved over from spareBuffers_ at once
 
     std::mutex valuesMutex_;  // guards what follows: posted on main, taken on the callback queue
     std::deque<RunValue> values_;

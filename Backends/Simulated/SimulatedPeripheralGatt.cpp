@@ -14,6 +14,19 @@ bool passes(const std::optional<std::vector<BleUUID>>& filter, const BleUUID& uu
     return !filter || std::find(filter->begin(), filter->end(), uuid) != filter->end();
 }
 
+// Marks a peer as the one handing its device a write, for the length of the call.
+class WritingPeer {
+public:
+    WritingPeer(VirtualPeripheral& device, SimulatedPeripheral* peer) : device_(device), previous_(device.enterWrite(peer)) {}
+    ~WritingPeer() { device_.enterWrite(previous_); }
+    WritingPeer(const WritingPeer&) = delete;
+    WritingPeer& operator=(const WritingPeer&) = delete;
+
+private:
+    VirtualPeripheral& device_;
+    SimulatedPeripheral* previous_;
+};
+
 }  // namespace
 
 std::shared_ptr<SimulatedService> SimulatedPeripheral::ownService(const std::shared_ptr<PlatformService>& service) const {
@@ -80,6 +93,12 @@ void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeriphera
                                         const std::shared_ptr<SimulatedCharacteristic>& characteristic) {
     constexpr size_t kSpareBuffers = 32;
     Bytes spare;
+    // The delegate is looked up for the first value and held for the rest of the run. It is looked
+    // up again when it was replaced, or when the run's hold is the last one left (its owner let it
+    // go): each value then reaches the delegate a lookup of its own would have found.
+    std::shared_ptr<PlatformPeripheralDelegate> held;
+    uint64_t heldChanges = 0;
+    bool looked = false;
     for (;;) {
         Bytes next;
         {
@@ -94,7 +113,14 @@ void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeriphera
             values_.pop_front();
         }
         spare = characteristic->publishValue(std::move(next));
-        if (const auto d = delegate()) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
+        const uint64_t changes = delegateChanges_.load(std::memory_order_acquire);
+        if (!looked || changes != heldChanges || (held && held.use_count() == 1)) {
+            held.reset();
+            held = delegate();
+            heldChanges = changes;
+            looked = true;
+        }
+        if (held) held->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     }
 }
 
@@ -279,6 +305,7 @@ OptError SimulatedPeripheral::writeToDevice(const std::shared_ptr<SimulatedChara
         }
         if (!error) {
             observe(TrafficKind::WriteWithResponse, *characteristic, data);
+            WritingPeer writing(*device_, this);
             error = characteristic->device()->deliverWrite(data, WriteType::WithResponse);
         }
     }
@@ -379,6 +406,7 @@ void SimulatedPeripheral::completeWriteWithoutResponse(const std::shared_ptr<Sim
     if (!(characteristic->properties() & kPropertyWriteWithoutResponse)) return;
     if (data.size() > device_->maximumWriteValueLength(WriteType::WithoutResponse)) return;
     observe(TrafficKind::WriteWithoutResponse, *characteristic, data);
+    WritingPeer writing(*device_, this);
     characteristic->device()->deliverWrite(data, WriteType::WithoutResponse);
 }
 
@@ -398,10 +426,14 @@ bool SimulatedPeripheral::queueNotification(const std::shared_ptr<VirtualCharact
         });
     }
     value = Bytes();
-    std::lock_guard lock(valuesMutex_);
-    if (!spareBuffers_.empty()) {
-        value = std::move(spareBuffers_.back());
-        spareBuffers_.pop_back();
+    if (takenSpares_.empty()) {
+        // All the spares the central has left are taken over at once, so the lock is not taken per value.
+        std::lock_guard lock(valuesMutex_);
+        std::swap(takenSpares_, spareBuffers_);
+    }
+    if (!takenSpares_.empty()) {
+        value = std::move(takenSpares_.back());
+        takenSpares_.pop_back();
     }
     return true;
 }

@@ -135,6 +135,8 @@ bool VirtualPeripheral::notify(const std::shared_ptr<VirtualCharacteristic>& cha
 
 bool VirtualPeripheral::notifyReusing(const std::shared_ptr<VirtualCharacteristic>& characteristic, Bytes& value) {
     if (!characteristic || !characteristic->isSubscribed()) return false;
+    // The peer handing over a write is alive for the call: no lookup then.
+    if (writingPeer_) return writingPeer_->queueNotification(characteristic, value);
     auto peer = peer_.lock();
     return peer && peer->queueNotification(characteristic, value);
 }
@@ -157,6 +159,7 @@ void VirtualPeripheral::callConnectedHandler() {
 
 void VirtualPeripheral::linkDown(const OptError& reason) {
     peer_.reset();
+    writingPeer_ = nullptr;
     connected_.store(false);
     for (const auto& s : services_)
         for (const auto& c : s->characteristics()) c->resetSubscription();

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Backends/Simulated/FaultPlan.h"
@@ -133,6 +134,9 @@ public:
     bool radioObserved() const { return radioObserved_.load(std::memory_order_relaxed); }
     void detachRadio() { radio_.reset(); }
     std::shared_ptr<SimulatedPeripheral> peer() const { return peer_.lock(); }
+    /// Set by the peer while it hands the device a write: what the write handler notifies goes
+    /// straight to it. Returns the one it replaces, for the peer to put back.
+    SimulatedPeripheral* enterWrite(SimulatedPeripheral* peer) { return std::exchange(writingPeer_, peer); }
     void linkUp(const std::shared_ptr<SimulatedPeripheral>& peer);
     void linkDown(const OptError& reason);
     void callConnectedHandler();
@@ -162,6 +166,7 @@ private:
     } radioTiming_;
     std::atomic<bool> radioObserved_{false};
     std::weak_ptr<SimulatedPeripheral> peer_;
+    SimulatedPeripheral* writingPeer_ = nullptr;  // main queue only; see enterWrite
     std::atomic<bool> connected_{false};
     std::function<void()> onConnected_;
     std::function<void(const OptError&)> onDisconnected_;

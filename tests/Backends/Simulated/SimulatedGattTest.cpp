@@ -107,6 +107,53 @@ TEST_F(GattTest, ReplyNotifiedFromTheWriteHandlerFollowsTheWriteAnswer) {
     EXPECT_EQ(rec->count(Ev::Value), 6u);
 }
 
+// Counts the values it hears and runs `onValue` on each.
+struct ValueCounter final : PlatformPeripheralDelegate {
+    using P = std::shared_ptr<PlatformPeripheral>;
+    using C = std::shared_ptr<PlatformCharacteristic>;
+    std::function<void()> onValue;
+    int values = 0;
+    void peripheralDidUpdateValueForCharacteristic(const P&, const C&, const OptError&) override {
+        ++values;
+        if (onValue) onValue();
+    }
+    void peripheralDidDiscoverServices(const P&, const OptError&) override {}
+    void peripheralDidDiscoverCharacteristicsForService(const P&, const std::shared_ptr<PlatformService>&, const OptError&) override {}
+    void peripheralDidUpdateNotificationStateForCharacteristic(const P&, const C&, const OptError&) override {}
+    void peripheralDidWriteValueForCharacteristic(const P&, const C&, const OptError&) override {}
+    void peripheralDidReadRSSI(const P&, int64_t, const OptError&) override {}
+};
+
+TEST_F(GattTest, EachValueOfARunReachesTheDelegateOfItsMoment) {
+    auto g = open(t.device);
+    t.write->setWriteHandler([&](const Bytes& v, WriteType) {
+        for (uint8_t b : v) t.device->notify(t.notify, {b});
+        return OptError{};
+    });
+    // Replaced on the first value of three: the other two go to the new delegate.
+    auto first = std::make_shared<ValueCounter>();
+    first->onValue = [&] { g.peripheral->setDelegate(rec); };
+    g.peripheral->setDelegate(first);
+    g.peripheral->writeValue({1, 2, 3}, g.write, WriteType::WithResponse);
+    run();
+    EXPECT_EQ(first->values, 1);
+    EXPECT_EQ(rec->count(Ev::Value), 2u);
+    // Let go by its owner on the first value: nothing more reaches it.
+    auto dropped = std::make_shared<ValueCounter>();
+    std::weak_ptr<ValueCounter> watch = dropped;
+    int heard = 0;
+    dropped->onValue = [&] {
+        ++heard;
+        dropped.reset();
+    };
+    g.peripheral->setDelegate(dropped);
+    g.peripheral->writeValue({4, 5, 6}, g.write, WriteType::WithResponse);
+    run();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(heard, 1);
+    EXPECT_EQ(rec->count(Ev::Value), 2u);
+}
+
 TEST_F(GattTest, CharacteristicsEnforcePropertiesAndLengths) {
     auto g = open(t.device);
     EXPECT_EQ(g.peripheral->maximumWriteValueLength(WriteType::WithoutResponse), 182u);
