@@ -125,6 +125,8 @@ public:
     virtual std::vector<std::shared_ptr<PlatformCharacteristic>> characteristics() const = 0;
 };
 
+/// A platform calls its delegate through a reference taken from the weak one it was given, and
+/// holds that reference for the whole of each call.
 class PlatformPeripheralDelegate {
 public:
     virtual ~PlatformPeripheralDelegate() = default;

@@ -227,8 +227,7 @@ void LumoPeripheral::peripheralDidUpdateValueForCharacteristic(const std::shared
                                                                const OptError& error) {
     if (!updatingValue_ && callsBackOnMain()) {
         // Handled in place: the value is read into a buffer the wrapper keeps (unless a handler
-        // nests another update in it).
-        const auto self = shared_from_this();
+        // nests another update in it). The platform holds this delegate for the whole call.
         updatingValue_ = true;
         characteristic->copyValue(*valueBuffer_);
         if (auto wrapper = characteristicWrapper(characteristic)) wrapper->handleReadValue(valueBuffer_, error);

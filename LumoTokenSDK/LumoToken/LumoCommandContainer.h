@@ -13,7 +13,8 @@ namespace vexa {
 class LumoPieceSource;
 
 /// Receives exactly one of: the reply payload (never empty, byte 0 is the status) or an error.
-using LumoReplyHandler = std::function<void(const std::optional<Bytes>& payload, const OptError& error)>;
+/// The payload is the handler's to keep: a data reply hands its buffer on without a copy.
+using LumoReplyHandler = std::function<void(std::optional<Bytes>&& payload, const OptError& error)>;
 
 class LumoCommandContainer {
 public:

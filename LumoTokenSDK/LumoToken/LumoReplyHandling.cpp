@@ -30,10 +30,11 @@ LumoReplyHandler statusOnlyReply(const std::function<void(const OptError&)>& res
 LumoReplyHandler restAsData(std::function<void(const std::optional<Bytes>& data, const OptError& error)> result) {
     if (!result) return ignoredReply();
     // One closure, rather than standardReply's two holding a copy of `result` each: file reads,
-    // which a transfer repeats, come this way.
-    return [result = std::move(result)](const std::optional<Bytes>& payload, const OptError& error) {
+    // which a transfer repeats, come this way. The data keeps the payload's buffer, less its status.
+    return [result = std::move(result)](std::optional<Bytes>&& payload, const OptError& error) {
         if (OptError failure = replyFailure(payload, error)) return result(std::nullopt, *failure);
-        result(Bytes(payload->begin() + 1, payload->end()), std::nullopt);
+        payload->erase(payload->begin());
+        result(payload, std::nullopt);
     };
 }
 

@@ -260,7 +260,7 @@ private:
     void startReplyTimer(DispatchQueue& main);
     void stopReplyTimer();
     void replyTimerFired();
-    void finishCurrent(const std::optional<Bytes>& payload, const OptError& error);
+    void finishCurrent(std::optional<Bytes> payload, const OptError& error);
     void frameWriteFailed(uint64_t seq, const Error& error);
     void replyTimedOut(uint64_t seq);
     void dropConnection();

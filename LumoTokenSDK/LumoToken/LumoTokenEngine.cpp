@@ -52,9 +52,9 @@ std::shared_ptr<LumoCommandContainer> LumoToken::commandFromPackage(uint8_t code
     }
 
     // The command keeps its session alive until it is answered; the engine lets the handler go then.
-    LumoReplyHandler reply = [self = shared_from_this(), handler = std::move(handler)](const std::optional<Bytes>& payload,
+    LumoReplyHandler reply = [self = shared_from_this(), handler = std::move(handler)](std::optional<Bytes>&& payload,
                                                                                        const OptError& error) {
-        if (handler) handler(payload, error);
+        if (handler) handler(std::move(payload), error);
     };
     return std::make_shared<LumoCommandContainer>(std::move(package), std::move(reply), std::move(cancelled), code, operation);
 }
@@ -210,7 +210,7 @@ void LumoToken::replyTimerFired() {
     replyTimedOut(writtenSeq_);
 }
 
-void LumoToken::finishCurrent(const std::optional<Bytes>& payload, const OptError& error) {
+void LumoToken::finishCurrent(std::optional<Bytes> payload, const OptError& error) {
     LumoReplyHandler handler = std::move(receivedDataBlock_);
     receivedDataBlock_ = nullptr;
     replyPending_ = false;
@@ -219,7 +219,7 @@ void LumoToken::finishCurrent(const std::optional<Bytes>& payload, const OptErro
     // as part of the same operation.
     if (handler) {
         OperationScope scope(*this, writtenOperation_ == kSetupOperation ? 0 : writtenOperation_);
-        handler(payload, error);
+        handler(std::move(payload), error);
     }
     // Move on unless the handler's effects already did (a set-up that ended and wrote a new
     // command, a reset of the engine).
@@ -355,7 +355,7 @@ void LumoToken::handleJoinedPackage(Bytes package) {
     } else if (!payload || payload->empty()) {
         finishCurrent(std::nullopt, lumoTokenError(kLumoTokenErrorInvalidResponse));
     } else {
-        finishCurrent(payload, std::nullopt);
+        finishCurrent(std::move(payload), std::nullopt);
     }
 }
 
