@@ -101,6 +101,9 @@ bool VirtualTokenFileSystem::readAppend(const FileRef& file, size_t count, Bytes
     const size_t n = std::min(count, data.size() - start);
     file->position = start + n;
     out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(start), data.begin() + static_cast<std::ptrdiff_t>(start + n));
+    // Read ahead: a file is mostly read on in order, and its next bytes then come from the cache.
+    const size_t ahead = std::min(n, data.size() - file->position);
+    for (size_t at = 0; at < ahead; at += 64) __builtin_prefetch(data.data() + file->position + at);
     return true;
 }
 
