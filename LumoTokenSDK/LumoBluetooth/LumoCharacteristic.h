@@ -22,6 +22,9 @@ public:
     LumoCharacteristic& operator=(const LumoCharacteristic&) = delete;
 
     const std::shared_ptr<PlatformCharacteristic>& cbCharacteristic() const { return cbCharacteristic_; }
+    /// Set once a discovery has replaced the wrapper: platform callbacks no longer reach it.
+    bool isRetired() const { return retired_; }
+    void retire() { retired_ = true; }
     /// Lower-case text form of the characteristic's UUID.
     std::string UUIDString() const;
     /// Largest write without response the platform accepts in one go (0 when the peripheral is gone).
@@ -89,6 +92,7 @@ private:
     // runs waits here until it has returned.
     int updateDepth_ = 0;
     std::optional<LumoDataCallback> pendingUpdate_;
+    bool retired_ = false;
 };
 
 }  // namespace vexa

@@ -148,6 +148,9 @@ void LumoPeripheral::connectionWatchDogFired() {
 void LumoPeripheral::updateServiceWrappers() {
     LumoServiceList list;
     for (auto& service : cbPeripheral_->services()) list.push_back(std::make_shared<LumoService>(std::move(service)));
+    if (services_) {
+        for (const auto& old : *services_) old->retireCharacteristics();
+    }
     services_ = std::move(list);
 }
 
@@ -228,9 +231,12 @@ void LumoPeripheral::peripheralDidUpdateValueForCharacteristic(const std::shared
     if (!updatingValue_ && callsBackOnMain()) {
         // Handled in place: the value is read into a buffer the wrapper keeps (unless a handler
         // nests another update in it). The platform holds this delegate for the whole call.
+        // The wrapper of the last such update is kept: values mostly come from one characteristic.
         updatingValue_ = true;
         characteristic->copyValue(*valueBuffer_);
-        if (auto wrapper = characteristicWrapper(characteristic)) wrapper->handleReadValue(valueBuffer_, error);
+        if (!valueWrapper_ || valueWrapper_->cbCharacteristic() != characteristic || valueWrapper_->isRetired())
+            valueWrapper_ = characteristicWrapper(characteristic);
+        if (valueWrapper_) valueWrapper_->handleReadValue(valueBuffer_, error);
         updatingValue_ = false;
         return;
     }

@@ -161,6 +161,7 @@ private:
     AdvertisementData advertisingData_;
     std::vector<DelayedCall> watchDogs_;
     std::optional<Bytes> valueBuffer_{Bytes()};  // a value update handled in place
+    std::shared_ptr<LumoCharacteristic> valueWrapper_;  // the wrapper it last went to
     bool updatingValue_ = false;
 
     mutable std::mutex slotMutex_;

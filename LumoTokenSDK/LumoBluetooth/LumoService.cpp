@@ -1,5 +1,7 @@
 #include "LumoTokenSDK/LumoBluetooth/LumoService.h"
 
+#include <algorithm>
+
 #include "LumoTokenSDK/LumoBluetooth/UUIDString.h"
 
 namespace vexa {
@@ -31,7 +33,20 @@ void LumoService::updateCharacteristicWrappers() {
     LumoCharacteristicList list;
     for (auto& characteristic : cbService_->characteristics())
         list.push_back(std::make_shared<LumoCharacteristic>(std::move(characteristic)));
+    setCharacteristics(std::move(list));
+}
+
+void LumoService::setCharacteristics(std::optional<LumoCharacteristicList> list) {
+    if (characteristics_) {
+        for (const auto& old : *characteristics_)
+            if (!list || std::find(list->begin(), list->end(), old) == list->end()) old->retire();
+    }
     characteristics_ = std::move(list);
+}
+
+void LumoService::retireCharacteristics() {
+    if (!characteristics_) return;
+    for (const auto& wrapper : *characteristics_) wrapper->retire();
 }
 
 void LumoService::handleDiscoveredCharacteristics(const std::vector<std::shared_ptr<PlatformCharacteristic>>&,

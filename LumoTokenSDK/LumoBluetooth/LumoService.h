@@ -21,7 +21,10 @@ public:
     const std::shared_ptr<PlatformService>& cbService() const { return cbService_; }
     /// Absent until the first discovery answer has been handled; replaced as a whole by each one.
     const std::optional<LumoCharacteristicList>& characteristics() const { return characteristics_; }
-    void setCharacteristics(std::optional<LumoCharacteristicList> list) { characteristics_ = std::move(list); }
+    /// Replaces the wrappers; those not in `list` are retired.
+    void setCharacteristics(std::optional<LumoCharacteristicList> list);
+    /// Retires every wrapper, for a service that a discovery has replaced.
+    void retireCharacteristics();
     /// True from a discovery request until its answer has been handled.
     bool isDiscoveringCharacteristics() const { return discoveringCharacteristics_; }
     /// Lower-case text form of the service's UUID.

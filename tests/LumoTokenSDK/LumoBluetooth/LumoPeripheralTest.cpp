@@ -176,6 +176,26 @@ TEST_F(LumoPeripheralTest, AnswersForReplacedServicesAreDropped) {
     int oldCalls = 0;
     oldNotify->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++oldCalls; });
     oldNotify->setNotifyValue(true, [&](const OptError&) { ++oldCalls; }, [&](const std::optional<Bytes>&, const OptError&) { ++oldCalls; });
+    d.fake->answerNotify(d.notify);
+    d.fake->notify(d.notify, {0x00});
+    run();
+    ASSERT_EQ(oldCalls, 2);
+    oldCalls = 0;
+
+    // The service's characteristics found again: values go to the new wrapper, not the last one used.
+    service(d)->discoverCharacteristicsWithCompletion(nullptr);
+    d.fake->answerDiscoverCharacteristics(d.service);
+    run();
+    auto newNotify = wrapperOf(d, d.notify);
+    ASSERT_NE(newNotify, oldNotify);
+    int newCalls = 0;
+    newNotify->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++newCalls; });
+    d.fake->notify(d.notify, {0x00});
+    run();
+    EXPECT_EQ(newCalls, 1);
+    EXPECT_EQ(oldCalls, 0);
+    oldNotify = newNotify;
+    oldNotify->setUpdateCallback([&](const std::optional<Bytes>&, const OptError&) { ++oldCalls; });
 
     // Rediscovery: new service wrappers without characteristics yet; the old ones are not reached.
     d.wrapper->discoverServicesWithCompletion(nullptr);
