@@ -80,6 +80,7 @@ public:
         std::optional<size_t> byteIndex;  // Corrupt only
     };
     std::optional<NotificationFault> takeNotificationFault();
+    bool hasNotificationFaults() const { return !notifications_.empty(); }
 
 private:
     struct ConnectEntry {

@@ -122,6 +122,24 @@ private:
     };
     void postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                    std::shared_ptr<SimulatedPeripheral> owner = nullptr);
+    /// Posts the free notifications of link run `run` at once, when nothing can come between them.
+    void postFreeRun(const std::shared_ptr<SimulatedCharacteristic>& characteristic, uint64_t run,
+                     std::shared_ptr<SimulatedPeripheral> owner);
+    /// Under valuesMutex_: the run a value posted now joins, a new one (with its task) unless the
+    /// last run's task still waits last on the callback queue.
+    uint64_t valueRunFor(const std::shared_ptr<SimulatedCharacteristic>& characteristic, std::shared_ptr<SimulatedPeripheral> owner);
+    /// The delegate a run of values goes to: looked up for the first value and held for the rest.
+    /// It is looked up again when it was replaced, or when the run's hold is the last one left (its
+    /// owner let it go): each value reaches the delegate a lookup of its own would have found.
+    class RunDelegate {
+    public:
+        const std::shared_ptr<PlatformPeripheralDelegate>& current(const SimulatedPeripheral& peripheral);
+
+    private:
+        std::shared_ptr<PlatformPeripheralDelegate> held_;
+        uint64_t changes_ = 0;
+        bool looked_ = false;
+    };
     void deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
                        const std::shared_ptr<SimulatedCharacteristic>& characteristic);
     void queueFreeNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value);

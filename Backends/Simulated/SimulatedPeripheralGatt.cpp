@@ -1,6 +1,7 @@
 // GATT requests of a simulated peripheral: each waits its turn on the link, reaches the device,
 // and is answered on the callback queue.
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "Backends/Simulated/SimulatedCentral.h"
@@ -77,51 +78,72 @@ void SimulatedPeripheral::postReadError(const std::shared_ptr<PlatformCharacteri
 void SimulatedPeripheral::postValue(const std::shared_ptr<SimulatedCharacteristic>& characteristic, Bytes value,
                                     std::shared_ptr<SimulatedPeripheral> owner) {
     std::lock_guard lock(valuesMutex_);
-    if (valueRunTicket_ && valueRunCharacteristic_ == characteristic.get() && callbackQueue_->isLastWaiting(valueRunTicket_)) {
-        values_.push_back({valueRuns_, std::move(value)});
-        return;
+    values_.push_back({valueRunFor(characteristic, std::move(owner)), std::move(value)});
+}
+
+void SimulatedPeripheral::postFreeRun(const std::shared_ptr<SimulatedCharacteristic>& characteristic, uint64_t run,
+                                      std::shared_ptr<SimulatedPeripheral> owner) {
+    std::lock_guard lock(valuesMutex_);
+    const uint64_t valueRun = valueRunFor(characteristic, std::move(owner));
+    while (!freeNotifications_.empty() && freeNotifications_.front().run == run) {
+        values_.push_back({valueRun, std::move(freeNotifications_.front().value)});
+        freeNotifications_.pop_front();
     }
+}
+
+uint64_t SimulatedPeripheral::valueRunFor(const std::shared_ptr<SimulatedCharacteristic>& characteristic,
+                                          std::shared_ptr<SimulatedPeripheral> owner) {
+    if (valueRunTicket_ && valueRunCharacteristic_ == characteristic.get() && callbackQueue_->isLastWaiting(valueRunTicket_))
+        return valueRuns_;
     const uint64_t run = ++valueRuns_;
-    values_.push_back({run, std::move(value)});
     if (!owner) owner = shared_from_this();
     valueRunCharacteristic_ = characteristic.get();
+    // The task takes the lock before it reads the values, so they may follow it in.
     valueRunTicket_ = callbackQueue_->asyncWithTicket(
         [self = std::move(owner), run, characteristic] { self->deliverValues(self, run, characteristic); });
+    return run;
 }
 
 void SimulatedPeripheral::deliverValues(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
                                         const std::shared_ptr<SimulatedCharacteristic>& characteristic) {
     constexpr size_t kSpareBuffers = 32;
-    Bytes spare;
-    // The delegate is looked up for the first value and held for the rest of the run. It is looked
-    // up again when it was replaced, or when the run's hold is the last one left (its owner let it
-    // go): each value then reaches the delegate a lookup of its own would have found.
-    std::shared_ptr<PlatformPeripheralDelegate> held;
-    uint64_t heldChanges = 0;
-    bool looked = false;
+    // Values are taken a few at a time under the lock; the slots get back the values they replace,
+    // whose buffers go back to the device for new notifications.
+    std::array<Bytes, 16> batch;
+    size_t taken = 0;
+    RunDelegate delegate;
     for (;;) {
-        Bytes next;
         {
             std::lock_guard lock(valuesMutex_);
-            if (spare.capacity() > 0 && spareBuffers_.size() < kSpareBuffers) {
-                spare.clear();
-                spareBuffers_.push_back(std::move(spare));
+            for (size_t i = 0; i < taken && spareBuffers_.size() < kSpareBuffers; ++i) {
+                if (batch[i].capacity() == 0) continue;
+                batch[i].clear();
+                spareBuffers_.push_back(std::move(batch[i]));
             }
             while (!values_.empty() && values_.front().run < run) values_.pop_front();  // a run whose task never ran
-            if (values_.empty() || values_.front().run != run) return;
-            next = std::move(values_.front().value);
-            values_.pop_front();
+            taken = 0;
+            while (taken < batch.size() && !values_.empty() && values_.front().run == run) {
+                batch[taken++] = std::move(values_.front().value);
+                values_.pop_front();
+            }
         }
-        spare = characteristic->publishValue(std::move(next));
-        const uint64_t changes = delegateChanges_.load(std::memory_order_acquire);
-        if (!looked || changes != heldChanges || (held && held.use_count() == 1)) {
-            held.reset();
-            held = delegate();
-            heldChanges = changes;
-            looked = true;
+        if (taken == 0) return;
+        for (size_t i = 0; i < taken; ++i) {
+            batch[i] = characteristic->publishValue(std::move(batch[i]));
+            if (const auto& d = delegate.current(*this)) d->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
         }
-        if (held) held->peripheralDidUpdateValueForCharacteristic(self, characteristic, std::nullopt);
     }
+}
+
+const std::shared_ptr<PlatformPeripheralDelegate>& SimulatedPeripheral::RunDelegate::current(const SimulatedPeripheral& peripheral) {
+    const uint64_t changes = peripheral.delegateChanges_.load(std::memory_order_acquire);
+    if (!looked_ || changes != changes_ || (held_ && held_.use_count() == 1)) {
+        held_.reset();
+        held_ = peripheral.delegate();
+        changes_ = changes;
+        looked_ = true;
+    }
+    return held_;
 }
 
 // ---- Discovery ----
@@ -457,6 +479,13 @@ void SimulatedPeripheral::queueFreeNotification(const std::shared_ptr<SimulatedC
 void SimulatedPeripheral::deliverFreeNotifications(const std::shared_ptr<SimulatedPeripheral>& self, uint64_t run,
                                                    const std::shared_ptr<SimulatedCharacteristic>& characteristic) {
     if (run == notificationRuns_) notificationRunOpen_ = false;
+    // With no traffic observer and no notification fault nothing can come between the values: they
+    // go on to the callback queue together.
+    if (held_.empty() && !device_->radioObserved() && !device_->faults().hasNotificationFaults()) {
+        if (characteristic->device()->isSubscribed()) return postFreeRun(characteristic, run, self);
+        while (!freeNotifications_.empty() && freeNotifications_.front().run == run) freeNotifications_.pop_front();
+        return;
+    }
     // A lost link takes the values not yet handed on with it.
     while (!freeNotifications_.empty() && freeNotifications_.front().run == run) {
         Bytes next = std::move(freeNotifications_.front().value);

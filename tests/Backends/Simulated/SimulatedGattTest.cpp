@@ -239,6 +239,17 @@ TEST_F(GattTest, ReadsSubscriptionsAndRssi) {
     run();
     EXPECT_EQ(rec->kinds(), (std::vector<Ev>{Ev::NotifyState, Ev::Value}));
     EXPECT_EQ(g.notify->value(), Bytes{3});
+    // Values on their way when the subscription ends are not delivered.
+    t.write->setWriteHandler([&](const Bytes&, WriteType) {
+        EXPECT_TRUE(t.device->notify(t.notify, {4}));
+        EXPECT_TRUE(t.device->notify(t.notify, {5}));
+        t.notify->resetSubscription();
+        return OptError{};
+    });
+    g.peripheral->writeValue({1}, g.write, WriteType::WithResponse);
+    run();
+    EXPECT_EQ(rec->count(Ev::Value), 1u);
+    EXPECT_EQ(rec->count(Ev::Write), 1u);
 
     t.device->setRssiSource([] { return -71; });
     g.peripheral->readRSSI();
