@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "Emulator/VirtualTokenDevice.h"
+#include "LumoTokenSDK/LumoToken/protocol/LumoTokenCommand.h"
 
 namespace vexa {
 namespace {
@@ -64,9 +65,10 @@ Bytes VirtualTokenDevice::readFile(ByteView payload) {
     if (it == handles_.end()) return statusReply(kStatusFileSystem);
     const size_t count = std::min<size_t>((size_t{payload[1]} << 8) | payload[2], config_.maxReadSize);
     const size_t capped = std::min(count, replyLimit_ - 1);
-    // The status byte, then the file's bytes read straight after it.
+    // The status byte, then the file's bytes read straight after it, with room for the package
+    // the reply goes out in.
     Bytes out{kStatusOk};
-    out.reserve(1 + capped);
+    out.reserve(LumoTokenCommand::packageCapacity(1 + capped));
     if (!storages_[it->second.storage]->readAppend(it->second.file, capped, out)) return statusReply(kStatusFileSystem);
     return out;
 }

@@ -115,11 +115,11 @@ void VirtualTokenEndpoint::handlePackage(const Bytes& raw) {
     }
     // The reply to a synchronisation is always plain text: the host expects it so.
     const bool encrypt = session_ == Session::Encrypted && code != kCodeSyncSessionKey;
-    sendReply(code, reply, plan, encrypt, powerOff);
+    sendReply(code, std::move(reply), plan, encrypt, powerOff);
 }
 
-void VirtualTokenEndpoint::sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff) {
-    Bytes package = LumoTokenCommand::buildPackage(code, plan.emptyPayload ? ByteView{} : ByteView(payload));
+void VirtualTokenEndpoint::sendReply(uint8_t code, Bytes payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff) {
+    Bytes package = plan.emptyPayload ? LumoTokenCommand::buildPackage(code) : LumoTokenCommand::packageAround(code, std::move(payload));
     if (plan.badCrc) package.back() ^= 0xFF;
     recordReply(package);
     if (observer_.replied) observer_.replied(package);

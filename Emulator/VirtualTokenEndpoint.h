@@ -93,7 +93,7 @@ public:
 private:
     void resetSession();
     void handlePackage(const Bytes& raw);
-    void sendReply(uint8_t code, const Bytes& payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff);
+    void sendReply(uint8_t code, Bytes payload, const VirtualTokenFaultPlan& plan, bool encrypt, bool thenPowerOff);
     // The reply's frames straight to the sink, built one at a time (no fault, delay or power-off).
     void sendFrames(ByteView package);
     void notifyFrames(std::vector<Bytes> frames, bool thenPowerOff);

@@ -96,13 +96,14 @@ size_t BleSocketFormat::forEachFrame(ByteView package, size_t frameSize, Bytes& 
         const bool isFirst = count == 0;
         const size_t header = isFirst ? kFirstHeader : kNextHeader;
         const size_t chunk = std::min(length - pos, frameSize - header);
-        frame.resize(header + chunk);
-        frame[0] = static_cast<uint8_t>(count);
+        // Built by appending, so that a reused buffer is not first filled with zeros.
+        frame.clear();
+        frame.push_back(static_cast<uint8_t>(count));
         if (isFirst) {
-            frame[1] = static_cast<uint8_t>(length & 0xFF);
-            frame[2] = static_cast<uint8_t>(length >> 8);
+            frame.push_back(static_cast<uint8_t>(length & 0xFF));
+            frame.push_back(static_cast<uint8_t>(length >> 8));
         }
-        std::copy_n(package.begin() + static_cast<std::ptrdiff_t>(pos), chunk, frame.begin() + static_cast<std::ptrdiff_t>(header));
+        frame.insert(frame.end(), package.begin() + static_cast<std::ptrdiff_t>(pos), package.begin() + static_cast<std::ptrdiff_t>(pos + chunk));
         pos += chunk;
         ++count;
         if (!take(static_cast<const Bytes&>(frame))) break;

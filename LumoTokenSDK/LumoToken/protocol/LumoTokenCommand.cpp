@@ -10,7 +10,7 @@ Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView head, ByteView data)
     const size_t size = head.size() + data.size();
     Bytes package;
     // Room up to whole AES blocks too, so that encrypting the package in place does not move it.
-    package.reserve((size + kPackageOverhead + 15) & ~size_t{15});
+    package.reserve(packageCapacity(size));
     package.push_back(code);
     package.push_back(static_cast<uint8_t>(size & 0xFF));
     package.push_back(static_cast<uint8_t>((size >> 8) & 0xFF));
@@ -18,6 +18,15 @@ Bytes LumoTokenCommand::buildPackage(uint8_t code, ByteView head, ByteView data)
     package.insert(package.end(), data.begin(), data.end());
     package.push_back(CRC8(package));
     return package;
+}
+
+Bytes LumoTokenCommand::packageAround(uint8_t code, Bytes data) {
+    const size_t size = data.size();
+    data.reserve(packageCapacity(size));
+    const uint8_t header[3] = {code, static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>((size >> 8) & 0xFF)};
+    data.insert(data.begin(), header, header + 3);
+    data.push_back(CRC8(data));
+    return data;
 }
 
 void LumoTokenCommand::parseCommand(ByteView package,

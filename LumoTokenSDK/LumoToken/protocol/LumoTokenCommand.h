@@ -25,6 +25,11 @@ public:
     static Bytes buildPackage(uint8_t code, ByteView data = {});
     /// The same for the payload `head` followed by `data`, built in one buffer.
     static Bytes buildPackage(uint8_t code, ByteView head, ByteView data);
+    /// The same, built around `data` in its own buffer: with room for the package (see
+    /// packageCapacity) the payload is only moved up, not copied to a new buffer.
+    static Bytes packageAround(uint8_t code, Bytes data);
+    /// The capacity a package of `size` payload bytes needs, up to whole AES blocks.
+    static constexpr size_t packageCapacity(size_t size) { return (size + kPackageOverhead + 15) & ~size_t{15}; }
 
     /// Takes a received package apart. Calls exactly one of the callbacks, once, before it
     /// returns: `result` with the code and a copy of the payload (possibly empty), or `error`

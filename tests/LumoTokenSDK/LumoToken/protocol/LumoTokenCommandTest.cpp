@@ -31,6 +31,21 @@ TEST(LumoTokenCommand, BuildsByteExactPackages) {
     ASSERT_EQ(big.size(), 304u);
     EXPECT_EQ(big[1], 0x2C);
     EXPECT_EQ(big[2], 0x01);
+
+    // Built around the payload's own buffer, with room left for it or not: the same bytes.
+    for (size_t size : {0, 1, 12, 13, 300}) {
+        Bytes data(size);
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7);
+        Bytes roomy = data;
+        roomy.reserve(LumoTokenCommand::packageCapacity(size));
+        const uint8_t* buffer = roomy.data();
+        const Bytes around = LumoTokenCommand::packageAround(0x42, std::move(roomy));
+        EXPECT_EQ(around, LumoTokenCommand::buildPackage(0x42, data)) << size;
+        if (size > 0) {
+            EXPECT_EQ(around.data(), buffer) << size;
+        }
+        EXPECT_EQ(LumoTokenCommand::packageAround(0x42, data), around) << size;
+    }
 }
 
 TEST(LumoTokenCommand, ReportsInvalidLength) {
