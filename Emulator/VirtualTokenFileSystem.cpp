@@ -115,6 +115,9 @@ bool VirtualTokenFileSystem::write(const FileRef& file, ByteView data) {
     if (end > node.data.size() && !resize(node, end)) return false;
     std::copy(data.begin(), data.end(), node.data.begin() + static_cast<std::ptrdiff_t>(at));
     file->position = end;
+    // The next write mostly goes on from here: its bytes are fetched ahead, for writing.
+    const size_t ahead = static_cast<size_t>(std::min<uint64_t>(data.size(), node.data.size() - end));
+    for (size_t i = 0; i < ahead; i += 64) __builtin_prefetch(node.data.data() + end + i, 1);
     return true;
 }
 

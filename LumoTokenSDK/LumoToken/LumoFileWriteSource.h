@@ -33,6 +33,7 @@ private:
     void answer(const std::optional<Bytes>& reply, const OptError& error);
 
     static constexpr size_t kPiecesPerBlock = 16;
+    void prefetchPiece(size_t index) const;
 
     uint8_t code_;
     uint8_t handle_;
