@@ -67,8 +67,9 @@ Bytes VirtualTokenDevice::readFile(ByteView payload) {
     const size_t capped = std::min(count, replyLimit_ - 1);
     // The status byte, then the file's bytes read straight after it, with room for the package
     // the reply goes out in.
-    Bytes out{kStatusOk};
+    Bytes out;
     out.reserve(LumoTokenCommand::packageCapacity(1 + capped));
+    out.push_back(kStatusOk);
     if (!storages_[it->second.storage]->readAppend(it->second.file, capped, out)) return statusReply(kStatusFileSystem);
     return out;
 }

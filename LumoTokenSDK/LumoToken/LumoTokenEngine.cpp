@@ -1,5 +1,7 @@
 // The command engine: one command written at a time, its reply joined from frames, decrypted,
 // parsed and handed to that command's handler, then the next command is written.
+#include <utility>
+
 #include "LumoTokenSDK/LumoBluetooth/LumoCentralManager.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoCharacteristic.h"
 #include "LumoTokenSDK/LumoBluetooth/LumoPeripheral.h"
@@ -304,7 +306,11 @@ std::vector<LumoReplyHandler> LumoToken::takeAllCommands() {
 
 void LumoToken::notyReceivedData(const std::optional<Bytes>& value, const OptError& error) {
     (void)error;  // an error reported with a notification carries nothing the engine can use
-    if (frameObserver_ && value) frameObserver_->frameNotified(*this, *value);
+    std::shared_ptr<LumoToken> observing;  // an observer may let the session go
+    if (frameObserver_ && value) {
+        observing = weak_from_this().lock();
+        frameObserver_->frameNotified(*this, *value);
+    }
     if (!value || value->empty() || !protocolData_) return;
     // Repeated frames and the remains of a broken reply are skipped up to the next reply.
     if (!replyGuard_.admitFrame(*value)) return;
@@ -335,7 +341,8 @@ void LumoToken::handleJoinedPackage(Bytes package) {
         const auto delegate = delegate_;
         std::optional<Bytes> decrypted = delegate ? delegate->willDecryptData(*this, package) : std::nullopt;
         if (frameObserver_ && decrypted) frameObserver_->packageDecrypted(*this, package, *decrypted);
-        package = decrypted ? std::move(*decrypted) : Bytes();
+        Bytes spent = std::exchange(package, decrypted ? std::move(*decrypted) : Bytes());
+        if (protocolData_) protocolData_->recycle(std::move(spent));  // the next reply is joined in it
     }
     uint8_t replyCode = 0;
     std::optional<Bytes> payload;

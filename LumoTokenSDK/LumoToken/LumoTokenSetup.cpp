@@ -131,8 +131,10 @@ void LumoToken::setupCharacteristicsFound(const std::optional<std::vector<std::s
         [weak, generation](const OptError& e) {
             if (auto self = weak.lock(); self && self->setupIsCurrent(generation)) self->setupSubscribed(e);
         },
-        [weak](const std::optional<Bytes>& value, const OptError& e) {
-            if (auto self = weak.lock()) self->notyReceivedData(value, e);
+        // Per frame: everything runs on the main queue, so a session still there when a frame
+        // arrives stays until code that may let it go runs, and notyReceivedData holds it from then.
+        [weak, token = this](const std::optional<Bytes>& value, const OptError& e) {
+            if (!weak.expired()) token->notyReceivedData(value, e);
         });
 }
 

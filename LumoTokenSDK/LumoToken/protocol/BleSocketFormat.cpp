@@ -62,6 +62,12 @@ Bytes BleSocketFormat::takePackage() {
     return package;
 }
 
+void BleSocketFormat::recycle(Bytes buffer) {
+    if (!m_pack.empty() || m_pack.capacity() >= buffer.capacity()) return;
+    buffer.clear();
+    m_pack = std::move(buffer);
+}
+
 OptError BleSocketFormat::frameError(int result) {
     if (result == kFrameInvalidIndex)
         return Error{kLumoBleSocketErrorDomain, kLumoBleSocketInvalidIndexErrorCode, kLumoBleSocketInvalidIndexMessage};

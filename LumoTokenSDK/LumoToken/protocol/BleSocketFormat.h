@@ -59,6 +59,9 @@ public:
     const Bytes& getPackage() const { return m_pack; }
     /// Hands over the package received so far and resets (after a result 1: the whole package).
     Bytes takePackage();
+    /// Gives a buffer back (a package done with) for the next package to be joined in, when
+    /// nothing is being joined; its bytes are dropped.
+    void recycle(Bytes buffer);
     /// The error reported for a result of addFrame(): 3 and 4 give one, the others none.
     static OptError frameError(int result);
 

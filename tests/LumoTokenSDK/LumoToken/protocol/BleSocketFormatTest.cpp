@@ -71,6 +71,17 @@ TEST(BleSocketFormatJoin, BrokenFramesFailUntilTheNextIndexZero) {
     EXPECT_EQ(fmt.addFrame(frame(200, 1)), 3);
     EXPECT_EQ(fmt.addFrame(Bytes{0x07, 0x00}), 3);
     EXPECT_EQ(fmt.addFrame(Bytes{0x02, 0x00}), 2);
+
+    // A buffer given back is joined into next, once nothing is being joined; its old bytes go.
+    fmt.recycle(patterned(600));
+    EXPECT_EQ(fmt.getPackage().size(), 1u);  // still joining (the frame above): not taken
+    BleSocketFormat idle;
+    Bytes spent = patterned(600);
+    const uint8_t* buffer = spent.data();
+    idle.recycle(std::move(spent));
+    for (const Bytes& f : idle.pack2Frames(patterned(500))) idle.addFrame(f);
+    EXPECT_EQ(idle.getPackage(), patterned(500));
+    EXPECT_EQ(idle.getPackage().data(), buffer);
 }
 
 TEST(BleSocketFormatJoin, CompletionGetsExactlyOneOfPackageOrErrorAndMayFeedTheNextFrames) {
